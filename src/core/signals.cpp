@@ -1,0 +1,230 @@
+// Signal handlers that only record, and the waits that act on what they recorded.
+#include "core/signals.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <string.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+char logTerminalPath[32] = "/dev/tty9";
+volatile sig_atomic_t abortDisabled = 0;
+
+namespace {
+
+// Statuses of children that the SIGCHLD handler reaped before their waiter asked for them.
+constexpr int kChildTableSize = 64;
+struct ReapedChild {
+  volatile pid_t pid;  // 0 when the slot is free
+  volatile int status;
+};
+ReapedChild reapedChildren[kChildTableSize];
+
+volatile sig_atomic_t abortRequested = 0;
+bool abortRunning = false;
+void (*abortRoutine)() = nullptr;
+
+int wakePipe[2] = {-1, -1};
+
+void wake() {
+  if (wakePipe[1] >= 0) {
+    char byte = 0;
+    ssize_t ignored = write(wakePipe[1], &byte, 1);
+    (void)ignored;  // a full pipe already wakes the waiter
+  }
+}
+
+void drainWakePipe() {
+  if (wakePipe[0] < 0) return;
+  char buffer[64];
+  while (read(wakePipe[0], buffer, sizeof buffer) > 0) {
+  }
+}
+
+void blockChildSignal(sigset_t* previous) {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGCHLD);
+  sigprocmask(SIG_BLOCK, &set, previous);
+}
+
+// Takes the recorded status of `pid` out of the table. SIGCHLD must be blocked.
+bool takeReaped(pid_t pid, int* status) {
+  for (ReapedChild& slot : reapedChildren) {
+    if (slot.pid == pid) {
+      *status = slot.status;
+      slot.pid = 0;
+      return true;
+    }
+  }
+  return false;
+}
+
+long long nowMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return ts.tv_sec * 1000LL + ts.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+void onAbortSignal(int) {
+  if (abortDisabled) return;
+  int savedErrno = errno;
+  abortRequested = 1;
+  wake();
+  errno = savedErrno;
+}
+
+void onChildSignal(int) {
+  int savedErrno = errno;
+  for (;;) {
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, WNOHANG);
+    if (pid <= 0) break;
+    for (ReapedChild& slot : reapedChildren) {
+      if (slot.pid == 0) {
+        slot.status = status;
+        slot.pid = pid;
+        break;
+      }
+    }
+    // A full table drops the status; its waiter then gets -1 rather than blocking forever.
+  }
+  wake();
+  errno = savedErrno;
+}
+
+void installSignalHandlers() {
+  if (wakePipe[0] < 0) {
+    if (pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) wakePipe[0] = wakePipe[1] = -1;
+  }
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = onAbortSignal;
+  action.sa_flags = 0;
+  sigaction(SIGINT, &action, nullptr);
+  action.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &action, nullptr);
+  action.sa_handler = onChildSignal;
+  action.sa_flags = SA_RESTART;
+  sigaction(SIGCHLD, &action, nullptr);
+}
+
+void resetSignalsInChild() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_DFL;
+  sigaction(SIGCHLD, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+  if (wakePipe[0] >= 0) {
+    close(wakePipe[0]);
+    close(wakePipe[1]);
+    wakePipe[0] = wakePipe[1] = -1;
+  }
+  for (ReapedChild& slot : reapedChildren) slot.pid = 0;
+}
+
+void setAbortRoutine(void (*routine)()) { abortRoutine = routine; }
+
+bool abortPending() { return abortRequested && !abortDisabled; }
+
+void runPendingAbort() {
+  if (!abortRequested) return;
+  abortRequested = 0;
+  // The abort path waits for Enter itself; an interrupt during it must not start it again.
+  if (abortDisabled || abortRunning || !abortRoutine) return;
+  abortRunning = true;
+  abortRoutine();
+  abortRunning = false;
+}
+
+int pollWithAbort(struct pollfd* fds, nfds_t count, int timeoutMs) {
+  constexpr nfds_t kMaxFds = 16;
+  if (count >= kMaxFds) {
+    errno = EINVAL;
+    return -1;
+  }
+  long long deadline = timeoutMs >= 0 ? nowMs() + timeoutMs : 0;
+  for (;;) {
+    drainWakePipe();
+    runPendingAbort();
+    struct pollfd all[kMaxFds];
+    for (nfds_t i = 0; i < count; ++i) all[i] = fds[i];
+    nfds_t total = count;
+    if (wakePipe[0] >= 0) {
+      all[total].fd = wakePipe[0];
+      all[total].events = POLLIN;
+      all[total].revents = 0;
+      ++total;
+    }
+    int wait = -1;
+    if (timeoutMs >= 0) {
+      long long left = deadline - nowMs();
+      wait = left > 0 ? static_cast<int>(left) : 0;
+    }
+    int ready = poll(all, total, wait);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    int callerReady = 0;
+    for (nfds_t i = 0; i < count; ++i) {
+      fds[i].revents = all[i].revents;
+      if (all[i].revents) ++callerReady;
+    }
+    if (callerReady > 0) return callerReady;
+    if (ready == 0 || (timeoutMs >= 0 && nowMs() >= deadline)) {
+      runPendingAbort();
+      return 0;
+    }
+    // Only the wake pipe: a signal arrived; look at it and wait on.
+  }
+}
+
+int waitForInput(int fd, int timeoutMs) {
+  struct pollfd p;
+  p.fd = fd;
+  p.events = POLLIN;
+  p.revents = 0;
+  int ready = pollWithAbort(&p, 1, timeoutMs);
+  if (ready < 0) return -1;
+  return ready > 0 ? 1 : 0;
+}
+
+int waitForChild(pid_t pid, int* status) {
+  for (;;) {
+    drainWakePipe();
+    sigset_t previous;
+    blockChildSignal(&previous);
+    int childStatus = 0;
+    bool found = takeReaped(pid, &childStatus);
+    pid_t result = found ? pid : waitpid(pid, &childStatus, WNOHANG);
+    int waitErrno = errno;
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (result == pid) {
+      *status = childStatus;
+      return 0;
+    }
+    if (result < 0 && waitErrno != EINTR) return -1;
+    runPendingAbort();
+    if (wakePipe[0] < 0) {
+      // No handlers installed (a tool or test using the runner alone): a plain blocking wait.
+      result = waitpid(pid, &childStatus, 0);
+      if (result == pid) {
+        *status = childStatus;
+        return 0;
+      }
+      if (result < 0 && errno != EINTR) return -1;
+      continue;
+    }
+    struct pollfd p;
+    p.fd = wakePipe[0];
+    p.events = POLLIN;
+    p.revents = 0;
+    (void)poll(&p, 1, -1);
+  }
+}

@@ -1,0 +1,116 @@
+// The program's entry: the optional split into a waiting init and the installer, the console
+// choice, the signal handlers, module loading, the dispatch and the final reboot. Also the
+// abort path, which runs at the wait point where an interrupt is seen, never in the handler.
+#include "core/startup.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "core/context.h"
+#include "core/dispatch.h"
+#include "core/signals.h"
+#include "platform/platform.h"
+#include "tui/terminal.h"
+
+namespace {
+
+constexpr int kRebootCommand = 0x01234567;  // restart
+constexpr int kModulePathSize = 256;
+const char* const kernelModules[] = {"misc/flash.ko", nullptr};
+
+// As init, the parent only waits for the installer. Being PID 1 it also collects every orphan
+// that the kernel hands it, so none lingers as a zombie; it returns the installer's status.
+int waitAsInit(pid_t installer) {
+  for (;;) {
+    int status = 0;
+    pid_t pid = waitpid(-1, &status, 0);
+    if (pid == installer) return status;
+    if (pid < 0 && errno != EINTR) return -1;
+  }
+}
+
+void chooseConsole() {
+  FILE* console = fopen("/dev/tty0", "w");
+  if (console) {
+    fclose(console);
+    return;
+  }
+  strcpy(logTerminalPath, "/dev/null");
+  (void)freopen("/dev/ttyS0", "r", stdin);
+  (void)freopen("/dev/ttyS0", "w", stdout);
+  (void)freopen("/dev/ttyS0", "w", stderr);
+}
+
+}  // namespace
+
+void loadKernelModules(const char* const* modules) {
+  for (; *modules; ++modules) {
+    struct utsname system;
+    memset(&system, 0, sizeof system);
+    uname(&system);
+    char path[kModulePathSize];
+    snprintf(path, sizeof path, "/lib/modules/%s/%s", system.release, *modules);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size <= 0) {
+      close(fd);
+      continue;
+    }
+    size_t size = static_cast<size_t>(st.st_size);
+    void* image = mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    if (image == MAP_FAILED) {
+      close(fd);
+      continue;
+    }
+    (void)platform().loadModule(image, size, "");
+    munmap(image, size);
+    close(fd);
+  }
+}
+
+void runAbortPath() {
+  puts("\n\nInstallation aborted");
+  puts("Press ENTER to reboot");
+  (void)platform().umount("/mnt/boot");
+  (void)platform().umount("/mnt");
+  (void)platform().umount("/floppy");
+  waitForEnter(*consoleTerminal);
+  restoreTerminal(*consoleTerminal);
+  fflush(stdout);
+  (void)platform().reboot(kRebootCommand);
+  // Only a failed reboot gets here: the interrupted wait goes on.
+}
+
+int installerMain(int argc, char** argv) {
+  if (argc > 0 && argv[0] && strstr(argv[0], "init")) {
+    pid_t child = fork();
+    if (child > 0) return waitAsInit(child);
+  }
+
+  chooseConsole();
+  consoleTerminal = new TerminalState();
+  setAbortRoutine(runAbortPath);
+  installSignalHandlers();
+  loadKernelModules(kernelModules);
+
+  InstallContext* context = new InstallContext;
+  initInstallContext(*context);
+  runInstallMode(*context, argc, argv);
+
+  restoreTerminal(*consoleTerminal);
+  puts("");
+  puts("Rebooting...");
+  fflush(stdout);
+  (void)platform().reboot(kRebootCommand);
+  // Only a failed reboot gets here.
+  delete context;
+  return 0;
+}

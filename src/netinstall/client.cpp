@@ -1,0 +1,10 @@
+// Network installation client: not built yet.
+#include <stdio.h>
+
+#include "core/context.h"
+#include "core/flows.h"
+
+bool runInstallClient(InstallContext&) {
+  puts("\nFATAL ERROR: network installation is not available in this build");
+  return false;
+}
