@@ -1,0 +1,21 @@
+// Finding the hard drives through the partitioning tool's geometry listing, and choosing the
+// first one as the installation target.
+#pragma once
+
+#include <stdint.h>
+
+#include "disk/hard_drive.h"
+
+struct InstallContext;
+
+constexpr int kMaxDrives = 4;
+constexpr uint64_t kJournalThresholdBytes = 41943040;  // larger disks get ext3
+constexpr uint32_t kMaxOneLayoutCylinders = 1023;      // more get a separate boot partition
+
+// Fills the process-wide table of kMaxDrives drives; returns it when at least one drive was
+// recorded, otherwise null.
+HardDrive* findHardDrives();
+void setGeometry(HardDrive& drive, uint32_t cylinders, uint32_t cylinderBytes);
+const char* driveLabel(const char* device);
+// Finds the drives, announces the first and records it in context.targetDrive. Only reads.
+bool detectTargetDrive(InstallContext& context);
