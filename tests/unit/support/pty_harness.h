@@ -1,0 +1,49 @@
+// Runs a piece of console code in a forked child whose standard input and output are the slave
+// side of a fresh 80x25 pseudo-terminal, types keys into it like an operator, and returns every
+// byte the child wrote. Raw mode, echo and line discipline are therefore real.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+// One exchange with the child: wait until `waitFor` has appeared in the output (after the
+// point where the previous step's text was found; empty: do not wait), then type `send`.
+struct PtyStep {
+  std::string waitFor;
+  std::string send;
+};
+
+struct PtyOptions {
+  std::vector<PtyStep> steps;
+  // After the last step, close the terminal: the child then reads end of input (SIGHUP is
+  // ignored in the child, so it sees a hung-up console rather than dying).
+  bool hangUpAfterSteps = false;
+  // The child's standard input is /dev/null instead of the terminal (output still goes to it).
+  bool stdinFromDevNull = false;
+  // Keep the terminal's output processing, so "\n" arrives as "\r\n" as on a real console.
+  // Off by default: the output then holds exactly the bytes the child wrote.
+  bool translateNewlines = false;
+  // Limit for each awaited text and for the child's end; on expiry the child is killed.
+  int timeoutMs = 5000;
+};
+
+struct PtyResult {
+  std::string output;       // every byte read from the terminal, in order
+  int exitCode = -1;        // what `body` returned (0-255), or -1 if the child did not exit
+  bool stepsDone = false;   // every step's text was seen and its keys were typed
+  bool timedOut = false;    // the child was killed after the time-out
+  double cpuSeconds = 0.0;  // user and system CPU time the child used
+};
+
+// Forks, runs `body` in the child on the terminal and _exits with its result; standard error
+// stays the test's own, for diagnostics. Stdout is flushed before and after `body`. Never use
+// gtest assertions inside `body`: report through the result or the output instead.
+PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options = PtyOptions());
+
+// Runs `body` in this process with standard output sent to a temporary file and returns what
+// it wrote: enough for code that only writes, and much cheaper than a terminal.
+std::string captureStdout(const std::function<void()>& body);
+
+// Counts the occurrences of `needle` in `text` (e.g. bell bytes).
+size_t countOf(const std::string& text, const std::string& needle);
