@@ -18,8 +18,11 @@ constexpr int kChildTableSize = 64;
 struct ReapedChild {
   volatile pid_t pid;  // 0 when the slot is free
   volatile int status;
+  volatile unsigned age;  // reapCount when recorded: the oldest entry is given up first
 };
 ReapedChild reapedChildren[kChildTableSize];
+// Only the SIGCHLD handler counts, and it does not nest with itself.
+unsigned reapCount = 0;
 
 volatile sig_atomic_t abortRequested = 0;
 bool abortRunning = false;
@@ -61,6 +64,23 @@ bool takeReaped(pid_t pid, int* status) {
   return false;
 }
 
+// The slot for a newly reaped child: an older entry of the same (reused) pid, else a free slot,
+// else the oldest entry. Orphans that nobody waits for (as PID 1) would otherwise fill the table
+// for good and push out the statuses that a waiter needs.
+ReapedChild& slotForReaped(pid_t pid) {
+  ReapedChild* oldest = &reapedChildren[0];
+  ReapedChild* freeSlot = nullptr;
+  for (ReapedChild& slot : reapedChildren) {
+    if (slot.pid == pid) return slot;
+    if (slot.pid == 0) {
+      if (!freeSlot) freeSlot = &slot;
+    } else if (reapCount - slot.age > reapCount - oldest->age) {
+      oldest = &slot;
+    }
+  }
+  return freeSlot ? *freeSlot : *oldest;
+}
+
 long long nowMs() {
   timespec ts;
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -83,14 +103,11 @@ void onChildSignal(int) {
     int status = 0;
     pid_t pid = waitpid(-1, &status, WNOHANG);
     if (pid <= 0) break;
-    for (ReapedChild& slot : reapedChildren) {
-      if (slot.pid == 0) {
-        slot.status = status;
-        slot.pid = pid;
-        break;
-      }
-    }
-    // A full table drops the status; its waiter then gets -1 rather than blocking forever.
+    ReapedChild& slot = slotForReaped(pid);
+    slot.pid = 0;
+    slot.status = status;
+    slot.age = ++reapCount;
+    slot.pid = pid;
   }
   wake();
   errno = savedErrno;
@@ -196,29 +213,46 @@ int waitForInput(int fd, int timeoutMs) {
 }
 
 int waitForChild(pid_t pid, int* status) {
+  if (pid <= 0) {
+    errno = ECHILD;  // 0 would match the table's free slots, negatives mean process groups
+    return -1;
+  }
   for (;;) {
     drainWakePipe();
     sigset_t previous;
     blockChildSignal(&previous);
+    // Ask the kernel first: while `pid` is a live or unreaped child of ours, a table entry for
+    // the same number belongs to an earlier process that was reaped and whose pid came round
+    // again. Only when the kernel no longer knows the child is the table's entry its status.
     int childStatus = 0;
-    bool found = takeReaped(pid, &childStatus);
-    pid_t result = found ? pid : waitpid(pid, &childStatus, WNOHANG);
+    pid_t result = waitpid(pid, &childStatus, WNOHANG);
     int waitErrno = errno;
+    int staleStatus = 0;
+    bool found = false;
+    if (result == pid || result == 0) {
+      (void)takeReaped(pid, &staleStatus);
+    } else if (result < 0 && waitErrno == ECHILD) {
+      found = takeReaped(pid, &childStatus);
+    }
     sigprocmask(SIG_SETMASK, &previous, nullptr);
-    if (result == pid) {
+    if (result == pid || found) {
       *status = childStatus;
       return 0;
     }
-    if (result < 0 && waitErrno != EINTR) return -1;
+    if (result < 0 && waitErrno != EINTR) {
+      errno = waitErrno;
+      return -1;
+    }
     runPendingAbort();
     if (wakePipe[0] < 0) {
-      // No handlers installed (a tool or test using the runner alone): a plain blocking wait.
+      // No wake pipe (a tool or test using the runner alone): a plain blocking wait. Should a
+      // handler reap the child meanwhile, ECHILD sends us round to look in the table.
       result = waitpid(pid, &childStatus, 0);
       if (result == pid) {
         *status = childStatus;
         return 0;
       }
-      if (result < 0 && errno != EINTR) return -1;
+      if (result < 0 && errno != EINTR && errno != ECHILD) return -1;
       continue;
     }
     struct pollfd p;
