@@ -32,9 +32,9 @@ constexpr DriveLabel kDriveLabels[] = {
     {"/dev/sdd", "SATA 4"},
 };
 
-// Made empty on first use and refilled from its start by every detection.
+// Refilled from its start by every detection; entries a detection does not fill are empty, so
+// that no drive of an earlier listing lingers behind the new ones.
 HardDrive driveTable[kMaxDrives];
-bool driveTableMade = false;
 
 // Reads one line of at most kGeometryLineMax characters into `line`; the rest of a longer
 // line is dropped, so that its tail cannot pass for a drive line of its own. False at the end.
@@ -91,10 +91,7 @@ bool parseGeometryLine(const char* line, HardDrive& drive) {
 }
 
 HardDrive* findHardDrives() {
-  if (!driveTableMade) {
-    memset(driveTable, 0, sizeof driveTable);
-    driveTableMade = true;
-  }
+  memset(driveTable, 0, sizeof driveTable);
   FILE* listing = openToolOutput(sfdiskProgram, "-g", nullptr);
   if (!listing) return nullptr;
   int recorded = 0;
