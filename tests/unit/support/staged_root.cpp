@@ -1,0 +1,199 @@
+// Staged roots, namespaced chroot children and loop disks for sandbox tests.
+#include "support/staged_root.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sched.h>
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "platform/platform.h"
+#include "support/scratch_dir.h"
+
+namespace {
+
+// Mount flags, spelled out because mount calls go through the platform seam only.
+constexpr unsigned long kMountBind = 4096;        // MS_BIND
+constexpr unsigned long kMountRecursive = 16384;  // MS_REC
+constexpr unsigned long kMountPrivate = 1 << 18;  // MS_PRIVATE
+constexpr int kPollMs = 20;
+
+bool makeParents(const std::string& path) {
+  for (size_t slash = path.find('/', 1); slash != std::string::npos;
+       slash = path.find('/', slash + 1)) {
+    std::string parent = path.substr(0, slash);
+    if (mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST) return false;
+  }
+  return true;
+}
+
+bool copyFile(const std::string& from, const std::string& to) {
+  std::string content = readFile(from);
+  if (content == "<missing>") return false;
+  struct stat status;
+  if (stat(from.c_str(), &status) != 0) return false;
+  return makeParents(to) && writeFile(to, content, status.st_mode & 07777);
+}
+
+}  // namespace
+
+std::string hostCommandOutput(const std::string& command) {
+  FILE* pipe = popen(command.c_str(), "r");
+  if (!pipe) return "";
+  std::string output;
+  char buffer[4096];
+  size_t got;
+  while ((got = fread(buffer, 1, sizeof buffer, pipe)) > 0) output.append(buffer, got);
+  pclose(pipe);
+  return output;
+}
+
+StagedRoot::StagedRoot(const std::string& path) : path_(path) {}
+
+std::string StagedRoot::hostPath(const std::string& target) const {
+  return path_ + target;
+}
+
+bool StagedRoot::addDirectory(const std::string& target, unsigned mode) {
+  std::string host = hostPath(target);
+  if (!makeParents(host)) return false;
+  if (mkdir(host.c_str(), mode) != 0 && errno != EEXIST) return false;
+  return chmod(host.c_str(), mode) == 0;
+}
+
+bool StagedRoot::addFile(const std::string& target, const std::string& content, unsigned mode) {
+  std::string host = hostPath(target);
+  return makeParents(host) && writeFile(host, content, mode);
+}
+
+bool StagedRoot::addSymlink(const std::string& target, const std::string& linkTo) {
+  std::string host = hostPath(target);
+  (void)unlink(host.c_str());
+  return makeParents(host) && symlink(linkTo.c_str(), host.c_str()) == 0;
+}
+
+bool StagedRoot::addProgram(const std::string& hostProgram, const std::string& target) {
+  if (!copyFile(hostProgram, hostPath(target))) return false;
+  std::istringstream lines(hostCommandOutput("ldd '" + hostProgram + "' 2>/dev/null"));
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string word;
+    std::string library;
+    while (words >> word) {
+      if (word[0] == '/') {
+        library = word;
+        break;
+      }
+    }
+    if (library.empty()) continue;
+    struct stat status;
+    if (lstat(hostPath(library).c_str(), &status) == 0) continue;
+    char* real = realpath(library.c_str(), nullptr);
+    if (!real) continue;
+    bool copied = copyFile(real, hostPath(library));
+    free(real);
+    if (!copied) return false;
+  }
+  return true;
+}
+
+bool StagedRoot::addBusybox() {
+  if (!copyFile("/bin/busybox", hostPath("/bin/busybox"))) return false;
+  std::istringstream applets(hostCommandOutput("/bin/busybox --list"));
+  std::string applet;
+  while (applets >> applet) {
+    struct stat status;
+    std::string link = hostPath("/bin/" + applet);
+    if (lstat(link.c_str(), &status) == 0) continue;
+    if (symlink("busybox", link.c_str()) != 0) return false;
+  }
+  return addDirectory("/tmp", 01777) && addDirectory("/proc") && addDirectory("/etc") &&
+         addDirectory("/dev") && addDirectory("/dev/host") && addSymlink("/dev/null", "host/null");
+}
+
+ChildRun runInStagedRoot(const StagedRoot& root, const std::function<int()>& body,
+                         int timeoutSeconds) {
+  ChildRun run;
+  ScratchDir capture;
+  std::string outPath = capture.file("out");
+  std::string errPath = capture.file("err");
+  fflush(stdout);
+  fflush(stderr);
+  pid_t child = fork();
+  if (child < 0) return run;
+  if (child == 0) {
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (out < 0 || err < 0 || dup2(out, 1) != 1 || dup2(err, 2) != 2) _exit(120);
+    close(out);
+    close(err);
+    setPlatform(nullptr);
+    if (unshare(CLONE_NEWNS) != 0) _exit(121);
+    if (platform().mount("none", "/", nullptr, kMountRecursive | kMountPrivate, nullptr) != 0) {
+      _exit(122);
+    }
+    if (platform().mount("/dev", root.hostPath("/dev/host").c_str(), nullptr,
+                         kMountBind | kMountRecursive, nullptr) != 0) {
+      _exit(123);
+    }
+    if (platform().mount("proc", root.hostPath("/proc").c_str(), "proc", 0, nullptr) != 0) {
+      _exit(124);
+    }
+    if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) _exit(125);
+    int result = body();
+    fflush(stdout);
+    fflush(stderr);
+    _exit(result);
+  }
+
+  struct timespec pause = {0, kPollMs * 1000000L};
+  long waitedMs = 0;
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(child, &status, WNOHANG);
+    if (done == child) break;
+    if (done < 0 && errno != EINTR) return run;
+    if (waitedMs >= timeoutSeconds * 1000L) {
+      kill(child, SIGKILL);
+      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+      }
+      break;
+    }
+    nanosleep(&pause, nullptr);
+    waitedMs += kPollMs;
+  }
+  run.status = status;
+  run.out = readFile(outPath);
+  run.err = readFile(errPath);
+  return run;
+}
+
+LoopDisk::LoopDisk(const std::string& imagePath, unsigned long long bytes) : image_(imagePath) {
+  int fd = open(imagePath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0) return;
+  bool sized = ftruncate(fd, static_cast<off_t>(bytes)) == 0;
+  close(fd);
+  if (!sized) return;
+  std::string device = hostCommandOutput("losetup -P -f --show '" + imagePath + "' 2>/dev/null");
+  while (!device.empty() && (device.back() == '\n' || device.back() == ' ')) device.pop_back();
+  if (device.rfind("/dev/loop", 0) == 0) device_ = device;
+}
+
+LoopDisk::~LoopDisk() {
+  if (!device_.empty()) (void)hostCommandOutput("losetup -d " + device_ + " 2>/dev/null");
+  (void)unlink(image_.c_str());
+}
+
+std::string LoopDisk::name() const {
+  size_t slash = device_.rfind('/');
+  return slash == std::string::npos ? device_ : device_.substr(slash + 1);
+}
