@@ -75,6 +75,10 @@ int gzipBeginMember(GzipStream& gz, std::string& error) {
 }
 
 long gzipRead(GzipStream& gz, uint8_t* out, size_t capacity, std::string& error) {
+  if (!gz.pendingError.empty()) {
+    error = gz.pendingError;
+    return -1;
+  }
   if (!gz.inMember) return 0;
   if (capacity > 0x7fffffff) capacity = 0x7fffffff;
   gz.z.next_out = out;
@@ -94,17 +98,18 @@ long gzipRead(GzipStream& gz, uint8_t* out, size_t capacity, std::string& error)
       return static_cast<long>(produced);
     }
     if (rc == Z_DATA_ERROR) {
+      std::string& out = produced > 0 ? gz.pendingError : error;
       const char* why = gz.z.msg ? gz.z.msg : "corrupt data";
       if (strcmp(why, "incorrect data check") == 0) {
-        error = "corrupt package: gzip CRC-32 mismatch";
+        out = "corrupt package: gzip CRC-32 mismatch";
       } else if (strcmp(why, "incorrect length check") == 0) {
-        error = "corrupt package: gzip length mismatch";
+        out = "corrupt package: gzip length mismatch";
       } else if (strcmp(why, "incorrect header check") == 0) {
-        error = "not a package: bad gzip header";
+        out = "not a package: bad gzip header";
       } else {
-        error = std::string("corrupt package: ") + why;
+        out = std::string("corrupt package: ") + why;
       }
-      return -1;
+      return produced > 0 ? static_cast<long>(produced) : -1;
     }
     if (rc == Z_MEM_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR) {
       error = "corrupt package: inflate failed";

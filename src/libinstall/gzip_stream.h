@@ -20,6 +20,9 @@ struct GzipStream {
   bool inMember = false;      // a member has begun and its trailer has not been read yet
   uint64_t memberOffset = 0;  // where the current member began in the stream
   uint64_t consumed = 0;      // compressed bytes consumed so far
+  // An error found while output was still being returned: reported by the next read, so that
+  // the caller sees the data before it (and can name the package).
+  std::string pendingError;
 };
 
 // Prepares `gz` to read `source` with input pieces of `pieceSize` bytes. False when out of memory.

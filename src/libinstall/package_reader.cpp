@@ -264,8 +264,9 @@ bool readPackage(MemberReader& member, PackageState& state, std::string& error) 
       error = state.label + ": '" + raw + "': path inside the package records";
       return false;
     }
+    std::string records = kPackageDbDir;
     if (entry.type != kTarDirectory &&
-        std::string(kPackageDbDir).compare(0, clean.size() + 1, clean + "/") == 0) {
+        (clean == records || records.compare(0, clean.size() + 1, clean + "/") == 0)) {
       error = state.label + ": '" + raw + "': would replace the directory of the package records";
       return false;
     }

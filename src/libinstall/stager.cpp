@@ -112,7 +112,8 @@ class InstallSink : public PackageSink {
  private:
   bool stageNonDirectory(const TarEntry& entry, int parentFd, const std::string& base,
                          std::string& temp);
-  bool writeRecord();
+  // Writes the package's record under var/pdb as staged files, renamed with the package's own.
+  bool stageRecord();
   void closeFile() {
     if (fileFd_ >= 0) close(fileFd_);
     fileFd_ = -1;
@@ -289,6 +290,7 @@ bool InstallSink::endEntry() {
 
 bool InstallSink::commitPackage() {
   closeFile();
+  if (!stageRecord()) return false;
   for (Staged& item : staged_) {
     if (item.temp.empty()) continue;
     int parentFd = openDirectory(chain_, parentOf(item.path), nullptr, 0, message);
@@ -319,7 +321,6 @@ bool InstallSink::commitPackage() {
     }
   }
   closeChain(chain_);
-  if (!writeRecord()) return false;
   installed_[info_.name] = true;
   createdDirs_.clear();
   return true;
@@ -346,30 +347,31 @@ void InstallSink::abortPackage() {
   createdDirs_.clear();
 }
 
-// Writes `text` to dirFd/name through a temporary name and a rename.
-bool replaceFile(int dirFd, const char* name, const std::string& text, std::string& error) {
+// Writes `text` to a new temporary file in dirFd; its name goes to `temp`.
+bool writeTempFile(int dirFd, const char* name, const std::string& text, std::string& temp,
+                   std::string& error) {
   for (int attempt = 0; attempt < kTempAttempts; ++attempt) {
-    std::string temp = tempNameFor(name, static_cast<uint32_t>(attempt));
+    temp = tempNameFor(name, static_cast<uint32_t>(attempt));
     int fd =
         openat(dirFd, temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (fd < 0 && errno == EEXIST) continue;
     if (fd < 0) break;
     bool ok = writeAll(fd, reinterpret_cast<const uint8_t*>(text.data()), text.size());
     ok = close(fd) == 0 && ok;
-    if (ok && renameat(dirFd, temp.c_str(), dirFd, name) == 0) return true;
+    if (ok) return true;
     int saved = errno;
     (void)unlinkat(dirFd, temp.c_str(), 0);
     errno = saved;
     break;
   }
+  temp.clear();
   error = std::string("cannot write the package record ") + name + ": " + strerror(errno);
   return false;
 }
 
-bool InstallSink::writeRecord() {
+bool InstallSink::stageRecord() {
   std::string dir = std::string(kPackageDbDir) + "/" + info_.name;
-  std::vector<std::string> made;
-  int fd = openDirectory(chain_, dir, &made, kImplicitDirMode, message);
+  int fd = openDirectory(chain_, dir, &createdDirs_, kImplicitDirMode, message);
   if (fd < 0) {
     message = "package record: " + message;
     return false;
@@ -381,10 +383,15 @@ bool InstallSink::writeRecord() {
     if (item.type == kTarDirectory) files += '/';
     files += '\n';
   }
-  bool ok =
-      replaceFile(fd, "PKGINFO", pkgInfoText_, message) && replaceFile(fd, "files", files, message);
-  closeChain(chain_);
-  return ok;
+  const std::pair<const char*, const std::string*> records[] = {{"PKGINFO", &pkgInfoText_},
+                                                                {"files", &files}};
+  for (const auto& record : records) {
+    Staged item;
+    item.path = dir + "/" + record.first;
+    if (!writeTempFile(fd, record.first, *record.second, item.temp, message)) return false;
+    staged_.push_back(item);
+  }
+  return true;
 }
 
 }  // namespace
