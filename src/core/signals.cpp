@@ -219,6 +219,9 @@ int waitForChild(pid_t pid, int* status) {
   }
   for (;;) {
     drainWakePipe();
+    // An interrupt is handled before a child's end is reported, so an abort is not lost
+    // behind a child that ended of the same Ctrl-C.
+    runPendingAbort();
     sigset_t previous;
     blockChildSignal(&previous);
     // Ask the kernel first: while `pid` is a live or unreaped child of ours, a table entry for
@@ -243,7 +246,6 @@ int waitForChild(pid_t pid, int* status) {
       errno = waitErrno;
       return -1;
     }
-    runPendingAbort();
     if (wakePipe[0] < 0) {
       // No wake pipe (a tool or test using the runner alone): a plain blocking wait. Should a
       // handler reap the child meanwhile, ECHILD sends us round to look in the table.

@@ -148,8 +148,10 @@ int runProgram(const char* root, const char* path, char* const argv[]) {
     if (open("/dev/null", O_RDONLY) != 0) _exit(kExecFailed);
     openLogAs(1);
     if (dup(1) != 2) _exit(kExecFailed);
-    // Confined tools see the target as "/"; the working directory stays where it was.
-    if (root && chroot(root) != 0) _exit(kExecFailed);
+    // Confined tools see the target as "/", and their working directory is moved there too: a
+    // working directory left outside the new root would resolve the tool's relative paths on
+    // the installation medium, and lets it reach outside the confinement.
+    if (root && (chroot(root) != 0 || chdir("/") != 0)) _exit(kExecFailed);
     execTool(path, argv);
   }
   int status = 0;

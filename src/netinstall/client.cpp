@@ -5,6 +5,6 @@
 #include "core/flows.h"
 
 bool runInstallClient(InstallContext&) {
-  puts("\nFATAL ERROR: network installation is not available in this build");
+  puts("\nFATAL ERROR: remote installation is not available in this build");
   return false;
 }

@@ -1,0 +1,28 @@
+// A recording platform for tests: mount, umount, reboot, module loading and sync are written
+// down instead of done. Each call appends one line to `calls`, e.g. "umount /mnt".
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+class FakePlatform : public Platform {
+ public:
+  FakePlatform() { setPlatform(this); }
+  ~FakePlatform() override { setPlatform(nullptr); }
+
+  int mount(const char* source, const char* target, const char* type, unsigned long flags,
+            const void* data) override;
+  int umount(const char* target) override;
+  int reboot(int command) override;
+  int loadModule(const void* image, size_t size, const char* params) override;
+  void sync() override;
+
+  std::vector<std::string> calls;
+  int mountResult = -1;   // what mount() returns (with errno ENODEV on failure)
+  int umountResult = -1;  // what umount() returns (with errno EINVAL on failure)
+  // When set, reboot() prints "REBOOT <command>" on stdout, flushes and ends the process with
+  // status 0, as the real reboot would end the run. Otherwise it fails like an unprivileged one.
+  bool rebootExits = false;
+};
