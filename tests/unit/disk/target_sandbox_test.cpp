@@ -167,6 +167,78 @@ bool buildOldConfiguration() {
   return ok;
 }
 
+constexpr const char* kLogEndMark = "--end of log--\n";
+
+// Makes the log terminal a FIFO whose reader copies everything to /results/log until it reads
+// the end mark. Returns the reader.
+pid_t startLogRecorder() {
+  (void)unlink("/logterm");
+  if (mkfifo("/logterm", 0666) != 0) return -1;
+  pid_t reader = fork();
+  if (reader == 0) {
+    int in = open("/logterm", O_RDWR);  // never sees end of file between the tools
+    int out = open("/results/log", O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string seen;
+    char buffer[4096];
+    ssize_t got;
+    while (seen.find(kLogEndMark) == std::string::npos &&
+           (got = read(in, buffer, sizeof buffer)) > 0) {
+      seen.append(buffer, static_cast<size_t>(got));
+      if (write(out, buffer, static_cast<size_t>(got)) != got) break;
+    }
+    _exit(0);
+  }
+  strcpy(logTerminalPath, "/logterm");
+  return reader;
+}
+
+void stopLogRecorder(pid_t reader) {
+  int fd = open("/logterm", O_WRONLY);
+  if (fd >= 0) {
+    (void)write(fd, kLogEndMark, strlen(kLogEndMark));
+    close(fd);
+  }
+  int status;
+  (void)waitForChild(reader, &status);
+  strcpy(logTerminalPath, "/dev/null");
+}
+
+// Installs the new system's post-install script and checker (staged under /newsystem) into the
+// new root, runs post-install with the log recorded, then mounts the root again to look.
+int runPostInstall(InstallContext& context) {
+  if (system("cp -a /newsystem/. /mnt/") != 0) return 10;
+  pid_t reader = startLogRecorder();
+  if (reader < 0) return 11;
+  int unmounted = postInstall(context);
+  stopLogRecorder(reader);
+  (void)writeFile("/results/mounts-after", targetMounts());
+  if (platform().mount(context.targetDrive.twoPartitions ? "/dev/hda2" : "/dev/hda1", "/mnt",
+                       "ext3", 0, nullptr) != 0) {
+    return 12;
+  }
+  (void)writeFile("/results/postinstall.out", readFile("/mnt/postinstall.out"));
+  (void)writeFile("/results/fsck-probe", readFile("/mnt/fsck-probe"));
+  (void)platform().umount("/mnt");
+  return unmounted == 0 ? 0 : 13;
+}
+
+// The lines the stand-in programs print themselves, without the shell's complaints (bash
+// notices that its working directory lies outside the confining root; the probe's failure).
+std::string toolLines(const std::string& log) {
+  std::string lines;
+  size_t start = 0;
+  while (start < log.size()) {
+    size_t end = log.find('\n', start);
+    end = end == std::string::npos ? log.size() : end + 1;
+    std::string line = log.substr(start, end - start);
+    start = end;
+    if (line.rfind("shell-init:", 0) == 0 || line.rfind("/sbin/fsck:", 0) == 0) continue;
+    if (line == kLogEndMark) continue;
+    lines += line;
+  }
+  return lines;
+}
+
 class PreparedDisk : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -201,6 +273,23 @@ class PreparedDisk : public ::testing::Test {
     std::string conf = "SFDISK_COMPAT_DEVICES=/dev/hda\n";
     if (!geometry.empty()) conf += "SFDISK_COMPAT_GEOMETRY=" + geometry + "\n";
     ASSERT_TRUE(stage->addFile("/etc/sfdisk-compat.conf", conf));
+  }
+
+  // The installed system's own programs, copied into the new root before post-install.
+  void stageNewSystem() {
+    StagedRoot system(stage->hostPath("/newsystem"));
+    ASSERT_TRUE(stage->addDirectory("/newsystem"));
+    ASSERT_TRUE(system.addProgram("/bin/bash", "/bin/bash"));
+    ASSERT_TRUE(
+        system.addFile("/etc/rc.d/rc.postinstall",
+                       "#!/bin/bash\necho postinstall ran\necho confined >/postinstall.out\n"
+                       "exit 1\n",
+                       0755));
+    ASSERT_TRUE(system.addFile("/sbin/fsck",
+                               "#!/bin/bash\necho \"fsck $*\"\n"
+                               "if (: >/fsck-probe); then echo root writable; "
+                               "else echo root read-only; fi\n",
+                               0755));
   }
 
   std::string result(const std::string& name) {
@@ -457,6 +546,40 @@ TEST_F(PreparedDisk, existingVarIsReportedAndPreparationGoesOn) {
   EXPECT_EQ(result("modes"),
             "/mnt/proc dir 755\n/mnt/vela dir 755\n/mnt/vela/etc dir 755\n/mnt/var dir 755\n"
             "/mnt/var/pdb dir 755\n");
+}
+
+TEST_F(PreparedDisk, postInstallRunsConfinedAndChecksAOnePartitionDisk) {
+  attachDisk(64 * kMiB, "");
+  stageNewSystem();
+  ChildRun run = runInStagedRoot(*stage, [] {
+    InstallContext context;
+    if (!startInstaller(context) || !prepareTarget(context, false)) return 2;
+    puts("-- post-install");
+    return runPostInstall(context);
+  });
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(withoutTickerDots(run.out.substr(run.out.find("-- post-install"))),
+            "-- post-install\nChecking disk integrity...\n");
+  EXPECT_EQ(toolLines(result("log")), "postinstall ran\nfsck -d -v\nroot read-only\n");
+  EXPECT_EQ(result("postinstall.out"), "confined\n");
+  EXPECT_EQ(result("fsck-probe"), "<missing>");
+  EXPECT_EQ(result("mounts-after"), "");
+}
+
+TEST_F(PreparedDisk, postInstallDoesNotCheckATwoPartitionDisk) {
+  attachDisk(1030 * kOldIdeCylinder, "16x63");
+  stageNewSystem();
+  ChildRun run = runInStagedRoot(*stage, [] {
+    InstallContext context;
+    if (!startInstaller(context) || !prepareTarget(context, false)) return 2;
+    puts("-- post-install");
+    return runPostInstall(context);
+  });
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.out.substr(run.out.find("-- post-install")), "-- post-install\n");
+  EXPECT_EQ(toolLines(result("log")), "postinstall ran\n");
+  EXPECT_EQ(result("postinstall.out"), "confined\n");
+  EXPECT_EQ(result("mounts-after"), "");
 }
 
 }  // namespace
