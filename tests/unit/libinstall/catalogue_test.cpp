@@ -2,7 +2,7 @@
 // dependencies, keeps the given order otherwise, and breaks cycles the same way every time.
 #include <gtest/gtest.h>
 
-#include "package_builder.h"
+#include "qpk_test_util.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 
 #include <string.h>
 
-#include "package_builder.h"
+#include "qpk_test_util.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string.h>
 #include <sys/stat.h>
 
-#include "package_builder.h"
+#include "qpk_test_util.h"
 
 namespace {
 

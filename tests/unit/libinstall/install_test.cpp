@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include "package_builder.h"
+#include "qpk_test_util.h"
 
 namespace {
 
