@@ -69,6 +69,9 @@ bool scanPackages(PackageMenu& menu, const char* directory) {
     puts("FATAL ERROR: No packages found");
     return false;
   }
+  // A "defpacks" defaults file of the medium is not read: the menu starts from the minimum
+  // selection and the unattended flow selects everything, so its marks could never reach an
+  // installation.
   // Stable, so that two files with one package name keep their directory order.
   std::stable_sort(menu.entries.begin(), menu.entries.end(), nameBefore);
   moveFrontPackages(menu);
