@@ -37,9 +37,12 @@ int waitAsInit(pid_t installer) {
 }
 
 void chooseConsole() {
-  FILE* console = fopen("/dev/tty0", "w");
-  if (console) {
-    fclose(console);
+  // Opened without O_CREAT: fopen's "w" would create a plain file /dev/tty0 on a writable /dev
+  // that lacks the device, and the installer would then talk to that file instead of the
+  // serial line. O_NOCTTY keeps a session leader from taking the VT as its terminal.
+  int console = open("/dev/tty0", O_WRONLY | O_NOCTTY | O_CLOEXEC);
+  if (console >= 0) {
+    close(console);
     return;
   }
   strcpy(logTerminalPath, "/dev/null");

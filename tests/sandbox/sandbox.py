@@ -116,7 +116,8 @@ class Sandbox:
         # With no text console the installer starts with /dev/null as its streams, so the only
         # way to talk to it is the serial line it must find itself.
         redirect = "" if self.text_console else "</dev/null >/dev/null 2>&1"
-        script = ('mount --bind "$0" "$1/dev/ttyS0" && exec chroot "$1" "$2" "$@" ' + redirect)
+        script = ('root=$1; shift; mount --bind "$0" "$root/dev/ttyS0" && exec chroot "$root" "$@" '
+                  + redirect)
         command = ["unshare", "--pid", "--fork", "--mount", "--net", "--uts", "--kill-child",
                    "--", "/bin/sh", "-c", script, tty_path, self.root, self.name] + self.args
         pid = os.fork()
@@ -190,7 +191,11 @@ class Sandbox:
             self._read_some(0.1)
         while self._read_some(0.05):
             pass
-        return os.waitstatus_to_exitcode(self.status)
+        # unshare passes a signal death of the namespace's init on by raising it itself; report
+        # it as a shell would (128 + signal), so a reboot reads as 129 either way.
+        if os.WIFSIGNALED(self.status):
+            return 128 + os.WTERMSIG(self.status)
+        return os.WEXITSTATUS(self.status)
 
     def namespace_processes(self):
         """(ns pid, exe name) of every process in the sandbox's PID namespace, as seen now."""
