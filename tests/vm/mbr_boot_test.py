@@ -210,14 +210,24 @@ def run_case(tool, name, work):
         "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04",
         "-qmp", "stdio",
     ]
-    process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                               stderr=subprocess.PIPE, text=True)
-    try:
-        return judge(process, expectation, serial, dump)
-    finally:
-        if process.poll() is None:
-            process.kill()
-        process.wait()
+    log_path = os.path.join(work, name + ".qemu.log")
+    with open(log_path, "w") as log:
+        process = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                   stderr=log, text=True)
+        try:
+            problem = judge(process, expectation, serial, dump)
+        except RuntimeError as error:
+            problem = str(error)
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+    if problem:
+        with open(log_path) as log:
+            messages = log.read().strip()
+        if messages:
+            problem += "\nQEMU said:\n" + messages
+    return problem
 
 
 def judge(process, expectation, serial, dump):
@@ -229,15 +239,19 @@ def judge(process, expectation, serial, dump):
             break
         try:
             qmp.command("pmemsave", val=SCREEN, size=SCREEN_BYTES, filename=dump)
-        except RuntimeError:
+        except (RuntimeError, OSError):
             break  # QEMU ended between the check and the command
         lines = screen_lines(dump)
         if expectation[0] == "screen" and any(expectation[1] in line for line in lines):
             break
+        if expectation[0] == "boot" and any(MISSING in line or LOAD_ERROR in line
+                                            for line in lines):
+            deadline = time.monotonic()  # the boot code gave up: no probe will run
+            break
         time.sleep(0.05)
     if expectation[0] == "boot":
         try:
-            process.wait(timeout=max(0.1, deadline - time.monotonic()))
+            process.wait(timeout=max(0.5, deadline - time.monotonic()))
         except subprocess.TimeoutExpired:
             return "no probe ran; screen:\n" + "\n".join(lines)
         with open(serial, "rb") as port:
