@@ -1,0 +1,105 @@
+# Shared fixture of the VM tests: where the build's programs are, building a medium with
+# mkmedia into the test's own work directory, booting it, and the operator's usual answers.
+# A test module ends with `vmtest.main()`: exit 77 (CTest skip) when every test was skipped.
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import vmlib  # noqa: E402
+
+SOURCE_DIR = os.environ.get("TRENAVOX_SOURCE_DIR") or os.path.dirname(
+    os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+BINARY_DIR = os.environ.get("TRENAVOX_BINARY_DIR", os.path.join(SOURCE_DIR, "build"))
+MKMEDIA = os.path.join(SOURCE_DIR, "tools", "mkmedia", "mkmedia")
+SFDISK_COMPAT = os.path.join(SOURCE_DIR, "tools", "sfdisk-compat", "sfdisk")
+SKIP_EXIT = 77
+
+
+def program(env_name, fallback):
+    path = os.environ.get(env_name) or os.path.join(BINARY_DIR, fallback)
+    return path
+
+
+INSTALLER = program("TRENAVOX_INSTALLER", "src/core/trenavox-installer")
+QPK = program("TRENAVOX_QPK", "tools/qpk/qpk")
+MKFLOPPYSET = program("TRENAVOX_MKFLOPPYSET", "tools/mkfloppyset/mkfloppyset")
+
+
+def is_static(path):
+    result = subprocess.run(["file", "-L", path], capture_output=True, text=True)
+    return "statically linked" in result.stdout or "static-pie" in result.stdout
+
+
+class VmTestCase(unittest.TestCase):
+    """One VM run per test, in BINARY_DIR/tests/vm/work/<test name>/."""
+
+    vm = None
+
+    def setUp(self):
+        reason = vmlib.skip_reason()
+        if reason:
+            self.skipTest(reason)
+        if not os.path.isfile(INSTALLER):
+            self.fail("no installer at %s: build target trenavox-installer" % INSTALLER)
+        if shutil.which("file") and not is_static(INSTALLER):
+            self.fail("%s is not static: configure with -DTRENAVOX_STATIC=ON" % INSTALLER)
+        self.workdir = os.path.join(BINARY_DIR, "tests", "vm", "work", self.id().split(".")[-1])
+        if os.path.exists(self.workdir):
+            shutil.rmtree(self.workdir)
+        os.makedirs(self.workdir)
+
+    def tearDown(self):
+        if self.vm:
+            self.vm.stop()
+            if sys.exc_info()[0] is not None or not self._outcome_ok():
+                print("logs: %s" % self.workdir, file=sys.stderr)
+
+    def _outcome_ok(self):
+        outcome = getattr(self, "_outcome", None)
+        errors = getattr(outcome, "errors", None) or []
+        return not any(error for _, error in errors)
+
+    def make_medium(self, kind, *options, output="medium"):
+        out = os.path.join(self.workdir, output)
+        command = [sys.executable, MKMEDIA, "--kind", kind, "-o", out, "--installer", INSTALLER,
+                   "--sfdisk-compat", SFDISK_COMPAT] + list(options)
+        result = subprocess.run(command, capture_output=True, text=True)
+        if result.returncode != 0:
+            self.fail("mkmedia failed: " + result.stderr)
+        return out
+
+    def boot(self, medium, name="vm", disk_mib=64, floppy=None, cdrom=None, disk=True):
+        disk_path = None
+        if disk:
+            disk_path = vmlib.blank_disk(os.path.join(self.workdir, "disk.img"), disk_mib)
+        self.disk = disk_path
+        self.vm = vmlib.Vm(self.workdir, name, os.path.join(medium, "initramfs.cpio.gz"),
+                           disk=disk_path, floppy=floppy, cdrom=cdrom)
+        self.vm.start()
+        return self.vm
+
+    def answer(self, question, key):
+        """Waits for a yes/no question and presses the key."""
+        self.vm.expect(question)
+        self.vm.expect("[y/n]", 10)
+        self.vm.send(key)
+
+    def expect_reboot(self, announced=True):
+        """The installer's "Rebooting..." (not on the abort path) and QEMU's end: with
+        -no-reboot a guest restart ends QEMU."""
+        if announced:
+            self.vm.expect("Rebooting...", 30)
+        self.vm.wait_exit(60)
+        with open(self.vm.console_log_path, "rb") as f:
+            console = f.read()
+        self.assertNotIn(b"Kernel panic", console)
+
+
+def main():
+    result = unittest.main(exit=False, verbosity=2).result
+    if result.wasSuccessful() and result.testsRun and len(result.skipped) == result.testsRun:
+        sys.exit(SKIP_EXIT)
+    sys.exit(0 if result.wasSuccessful() else 1)
