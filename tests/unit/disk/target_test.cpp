@@ -18,6 +18,7 @@
 #include "disk/tool_runner.h"
 #include "support/fake_platform.h"
 #include "support/scratch_dir.h"
+#include "support/staged_root.h"
 
 namespace {
 
@@ -112,35 +113,51 @@ TEST_F(TargetSteps, unmountableNewRootIsReported) {
   EXPECT_EQ(platform.calls.size(), 4u);  // the four tries, nothing left mounted
 }
 
+// Runs postInstall with the recording platform and returns what it printed, then "calls:" and
+// the platform calls, one a line. As root it runs in a child chrooted into an empty staged root,
+// so that the confined commands cannot enter the host's own "/mnt".
+std::string postInstallTranscript(InstallContext& context, int mountResult, int umountResult,
+                                  const ScratchDir& scratch) {
+  auto body = [&context, mountResult, umountResult] {
+    FakePlatform platform;
+    platform.mountResult = mountResult;
+    platform.umountResult = umountResult;
+    int result = postInstall(context);
+    printf("result %d\ncalls:\n", result);
+    for (const std::string& call : platform.calls) printf("%s\n", call.c_str());
+    fflush(stdout);
+    return 0;
+  };
+  if (geteuid() != 0) {
+    testing::internal::CaptureStdout();
+    body();
+    return withoutTickerDots(testing::internal::GetCapturedStdout());
+  }
+  StagedRoot root(scratch.file("root"));
+  if (!root.addDirectory("/") || !root.addDirectory("/mnt") || !root.addDirectory("/proc") ||
+      !root.addDirectory("/dev/host")) {
+    return "<no staged root>";
+  }
+  ChildRun run = runInStagedRoot(root, body);
+  return run.status == 0 ? withoutTickerDots(run.out) : "<child failed>";
+}
+
 TEST_F(TargetSteps, postInstallChecksAOnePartitionRootReadOnly) {
-  FakePlatform platform;
-  platform.mountResult = 0;
-  platform.umountResult = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(postInstall(context), 0);
-  EXPECT_EQ(withoutTickerDots(testing::internal::GetCapturedStdout()),
-            "Checking disk integrity...\n");
-  EXPECT_EQ(platform.calls,
-            (std::vector<std::string>{"sync", "umount /mnt/boot", "mount /dev/hda1 /mnt ext3 21",
-                                      "umount /mnt"}));
+  EXPECT_EQ(postInstallTranscript(context, 0, 0, scratch),
+            "Checking disk integrity...\nresult 0\ncalls:\nsync\numount /mnt/boot\n"
+            "mount /dev/hda1 /mnt ext3 21\numount /mnt\n");
 }
 
 TEST_F(TargetSteps, postInstallSkipsTheCheckWhenTheRemountFails) {
-  FakePlatform platform;
-  platform.umountResult = 0;
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(postInstall(context), 0);
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(postInstallTranscript(context, -1, 0, scratch),
+            "result 0\ncalls:\nsync\numount /mnt/boot\nmount /dev/hda1 /mnt ext3 21\n"
+            "umount /mnt\n");
 }
 
 TEST_F(TargetSteps, postInstallDoesNotCheckATwoPartitionDisk) {
-  FakePlatform platform;
-  platform.mountResult = 0;
   setGeometry(context.targetDrive, 1024, 16 * 63 * 512);
-  testing::internal::CaptureStdout();
-  EXPECT_EQ(postInstall(context), -1);  // the final unmount's result
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-  EXPECT_EQ(platform.calls, (std::vector<std::string>{"sync", "umount /mnt/boot", "umount /mnt"}));
+  EXPECT_EQ(postInstallTranscript(context, 0, -1, scratch),
+            "result -1\ncalls:\nsync\numount /mnt/boot\numount /mnt\n");
 }
 
 }  // namespace
