@@ -329,6 +329,14 @@ class PreparedDisk : public ::testing::Test {
     EXPECT_EQ(sector[511], 0xAA);
   }
 
+  // The file-system kind on partition `number` as blkid sees it ("ext2", "ext3").
+  std::string fileSystemType(int number) {
+    std::string type = hostCommandOutput("blkid -p -o value -s TYPE " + disk->device() + "p" +
+                                         std::to_string(number) + " 2>/dev/null");
+    while (!type.empty() && type.back() == '\n') type.pop_back();
+    return type;
+  }
+
   std::string partitionLine(int number, const char* rest) {
     return disk->device() + "p" + std::to_string(number) + " : " + rest + "\n";
   }
@@ -378,6 +386,7 @@ TEST_F(PreparedDisk, onePartitionDiskBecomesAJournaledRoot) {
                              partitionLine(4, "start=        0, size=        0, Id= 0");
   EXPECT_EQ(dumpTable(), expectedDump);
   expectBootCodeWithTable(63, 401562);
+  EXPECT_EQ(fileSystemType(1), "ext3");
 }
 
 TEST_F(PreparedDisk, smallDiskGetsExt2WithoutMarker) {
@@ -396,6 +405,7 @@ TEST_F(PreparedDisk, smallDiskGetsExt2WithoutMarker) {
             "/dev/hda1  /     ext2 defaults 1 1\nnone /proc proc defaults 0 0\n"
             "none /dev/pts devpts gid=5,mode=620 0 0\n");
   expectBootCodeWithTable(63, 4 * 16065 - 63);
+  EXPECT_EQ(fileSystemType(1), "ext2");
 }
 
 TEST_F(PreparedDisk, moreThan1023CylindersGetBootAndRootPartitions) {
@@ -427,6 +437,8 @@ TEST_F(PreparedDisk, moreThan1023CylindersGetBootAndRootPartitions) {
                              partitionLine(4, "start=        0, size=        0, Id= 0");
   EXPECT_EQ(dumpTable(), expectedDump);
   expectBootCodeWithTable(63, 21105);
+  EXPECT_EQ(fileSystemType(1), "ext2");
+  EXPECT_EQ(fileSystemType(2), "ext3");
 }
 
 TEST_F(PreparedDisk, detectionOnlyReadsTheDisk) {
