@@ -150,6 +150,10 @@ int main(int argc, char** argv) {
       fprintf(stderr, "snapshot or write-back failed\n");
       return 1;
     }
+    if (getenv("SNAPSHOT_BENCH_VERBOSE") != nullptr) {
+      printf("run %d: cp -a %.3f s, snapshot %.3f s, write-back %.3f s\n", i, copies.back(),
+             taken - start, end - removed);
+    }
     takes.push_back(taken - start);
     restores.push_back(end - removed);
     ours.push_back((taken - start) + (end - removed));
