@@ -2,6 +2,8 @@
 // memory of takeSnapshot against the tree's content size, and snapshot plus write-back time
 // against `cp -a` of the same tree (warm caches, median of several runs).
 // usage: snapshot_bench [WORK_DIR] [FILES] [TOTAL_MB] [RUNS]
+// SNAPSHOT_BENCH_VERBOSE=1 shows each run. A shared, busy disk makes the times swing several-fold:
+// compare on a quiet file system.
 #include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
