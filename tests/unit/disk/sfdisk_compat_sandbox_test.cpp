@@ -156,6 +156,16 @@ TEST_F(CompatSfdisk, emptyingLinesLeaveSlotsEmpty) {
   EXPECT_FALSE(blockDeviceExists(hostDevice(0) + "p2"));
 }
 
+TEST_F(CompatSfdisk, kernelIsToldAlsoWhenOnlyDeviceNodesShowIt) {
+  // No sysfs and no /proc: the device nodes are all there is to judge by.
+  ChildRun run =
+      sh("umount /proc && printf '0,1,83,*\\n1,1,83,-\\n' | /sbin/sfdisk -q -uC /dev/hda");
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(blockDeviceExists(hostDevice(1) + "p1"));
+  EXPECT_TRUE(blockDeviceExists(hostDevice(1) + "p2"));
+  EXPECT_EQ(readFile("/sys/class/block/" + disks[1]->name() + "p2/start"), "16065\n");
+}
+
 TEST_F(CompatSfdisk, blankDiskDumpListsNoEntries) {
   ChildRun run = sh("/sbin/sfdisk -d -uC /dev/hda");
   EXPECT_EQ(run.status, 0);
