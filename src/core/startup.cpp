@@ -5,6 +5,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -16,6 +17,7 @@
 #include "core/context.h"
 #include "core/dispatch.h"
 #include "core/signals.h"
+#include "disk/tool_runner.h"
 #include "platform/platform.h"
 #include "tui/terminal.h"
 
@@ -82,6 +84,14 @@ void loadKernelModules(const char* const* modules) {
 void runAbortPath() {
   puts("\n\nInstallation aborted");
   puts("Press ENTER to reboot");
+  // An installer child confined to /mnt keeps the target busy, and its umount would fail and
+  // leave the new file system dirty at the reboot: end it first. The umount writes back.
+  if (pipedChild > 0) {
+    int status = 0;
+    (void)kill(pipedChild, SIGKILL);
+    (void)waitForChild(pipedChild, &status);
+    pipedChild = -1;
+  }
   (void)platform().umount("/mnt/boot");
   (void)platform().umount("/mnt");
   (void)platform().umount("/floppy");
