@@ -107,6 +107,7 @@ class Vm:
         self.console_log = None
         self.screen = ConsoleText()
         self.position = 0
+        self.last_match = None
         self.lock = threading.Condition()
         self.closed = False
         self.started_at = None
@@ -214,6 +215,7 @@ class Vm:
                         best = (index, match)
                 if best:
                     self.position = best[1].end()
+                    self.last_match = best[1]
                     self.log("found %r" % (names[best[0]],))
                     return best[0]
                 left = deadline - time.monotonic()
@@ -224,6 +226,12 @@ class Vm:
                     raise VmError("expected %r, %s; console after the last match:\n%s" %
                                   (names, reason, tail.decode(errors="replace")))
                 self.lock.wait(min(left, 1.0))
+
+    def search(self, pattern, start):
+        """The first match of a compiled bytes pattern in the console text from start, or
+        None; does not move the expect position."""
+        with self.lock:
+            return pattern.search(bytes(self.screen.text), start)
 
     def text_since(self, start):
         with self.lock:
