@@ -123,37 +123,13 @@ class FloppyInstallTest(VmTestCase):
         offset = table[0]["start"] * vmlib.SECTOR
         # A 64 MiB disk is over 40 MiB: journaled root, ext3.
         self.assertEqual("ext3", vmlib.file_system_kind(self.disk, offset))
-        self.assertTrue(vmlib.cleanly_unmounted(self.disk, offset))
-        root = os.path.join(self.workdir, "installed")
-        self.assertTrue(vmlib.extract_tree(self.disk, offset, root))
-        found = vmlib.tree_listing(root)
-        expected = samples.expected_files()
-
-        for path, entry in sorted(expected.items()):
-            self.assertIn(path, found, "%s is missing on the disk" % path)
-            if entry[0] == "f":
-                self.assertEqual("f", found[path][0], path)
-                self.assertEqual(entry[1], found[path][1], "%s differs" % path)
-                self.assertEqual(entry[2], found[path][2], "mode of %s" % path)
-            else:
-                self.assertEqual(entry, found[path], path)
-        # Nothing else but what the installer and the post-install step write.
-        extra = [p for p, e in found.items()
-                 if p not in expected and e[0] != "d" and not samples.INSTALLER_FILES.match(p)]
-        self.assertEqual([], sorted(extra))
-
+        root = self.check_packages_installed(self.disk)
         with open(os.path.join(root, "etc", "lilo.conf")) as f:
             self.assertIn("/dev/hda1", f.read())
         with open(os.path.join(root, "etc", "fstab")) as f:
-            fstab = f.read()
-        self.assertRegex(fstab, r"/dev/hda1\s+/\s+ext3")
+            self.assertRegex(f.read(), r"/dev/hda1\s+/\s+ext3")
         with open(os.path.join(root, "var", "log", "postinstall.log")) as f:
             self.assertEqual("post-install done\n", f.read())
-        pdb = os.path.join(root, "var", "pdb")
-        self.assertTrue(os.path.isdir(pdb), "no package database")
-        recorded = " ".join(sorted(os.listdir(pdb)))
-        for name in samples.SAMPLE_PACKAGES:
-            self.assertIn(name, recorded)
 
 
 if __name__ == "__main__":

@@ -90,7 +90,7 @@ class Vm:
     """One QEMU run. Use start(), then expect()/send(), then wait_exit()."""
 
     def __init__(self, workdir, name, initrd, disk=None, floppy=None, cdrom=None,
-                 memory_mib=256, append="", extra_args=None, echo=None):
+                 memory_mib=256, append="", extra_args=None, echo=None, ide_disks=None):
         self.workdir = workdir
         self.name = name
         self.initrd = initrd
@@ -100,6 +100,8 @@ class Vm:
         self.memory_mib = memory_mib
         self.append = append
         self.extra_args = extra_args or []
+        # more raw IDE disks as {index: image}; index 0 is `disk`, index 2 the CD drive
+        self.ide_disks = ide_disks or {}
         self.echo = echo  # a binary stream that sees the console output as it arrives
         self.process = None
         self.console = None
@@ -139,6 +141,8 @@ class Vm:
                 "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path]
         if self.disk:
             args += ["-drive", "file=%s,format=raw,if=ide,index=0" % self.disk]
+        for index, image in sorted(self.ide_disks.items()):
+            args += ["-drive", "file=%s,format=raw,if=ide,index=%d" % (image, index)]
         if self.cdrom:
             args += ["-drive", "file=%s,format=raw,if=ide,index=2,media=cdrom" % self.cdrom]
         if self.floppy:

@@ -71,13 +71,14 @@ class VmTestCase(unittest.TestCase):
             self.fail("mkmedia failed: " + result.stderr)
         return out
 
-    def boot(self, medium, name="vm", disk_mib=64, floppy=None, cdrom=None, disk=True):
+    def boot(self, medium, name="vm", disk_mib=64, floppy=None, cdrom=None, disk=True,
+             ide_disks=None):
         disk_path = None
         if disk:
             disk_path = vmlib.blank_disk(os.path.join(self.workdir, "disk.img"), disk_mib)
         self.disk = disk_path
         self.vm = vmlib.Vm(self.workdir, name, os.path.join(medium, "initramfs.cpio.gz"),
-                           disk=disk_path, floppy=floppy, cdrom=cdrom)
+                           disk=disk_path, floppy=floppy, cdrom=cdrom, ide_disks=ide_disks)
         self.vm.start()
         return self.vm
 
@@ -86,6 +87,44 @@ class VmTestCase(unittest.TestCase):
         self.vm.expect(question)
         self.vm.expect("[y/n]", 10)
         self.vm.send(key)
+
+    def skip_if_not_built(self, flow_name):
+        """Skips when the flow answers that it is not available in this build."""
+        index = self.vm.expect(["is not available in this build", "Welcome", "Looking for"], 60)
+        if index == 0:
+            self.skipTest("the %s flow is not built yet" % flow_name)
+
+    def check_packages_installed(self, disk, extra_allowed=None):
+        """Reads partition 1 of the disk and checks that the sample packages' files are there
+        with their contents and modes, and nothing else but what the installer writes.
+        Returns the extracted root."""
+        import samples
+        table = vmlib.partitions(disk)
+        self.assertGreaterEqual(len(table), 1, table)
+        offset = table[0]["start"] * vmlib.SECTOR
+        self.assertTrue(vmlib.cleanly_unmounted(disk, offset))
+        root = os.path.join(self.workdir, "installed")
+        self.assertTrue(vmlib.extract_tree(disk, offset, root))
+        found = vmlib.tree_listing(root)
+        expected = samples.expected_files()
+        for path, entry in sorted(expected.items()):
+            self.assertIn(path, found, "%s is missing on the disk" % path)
+            if entry[0] == "f":
+                self.assertEqual("f", found[path][0], path)
+                self.assertEqual(entry[1], found[path][1], "%s differs" % path)
+                self.assertEqual(entry[2], found[path][2], "mode of %s" % path)
+            else:
+                self.assertEqual(entry, found[path], path)
+        extra = [p for p, e in found.items()
+                 if p not in expected and e[0] != "d" and not samples.INSTALLER_FILES.match(p)
+                 and not (extra_allowed and extra_allowed.match(p))]
+        self.assertEqual([], sorted(extra))
+        pdb = os.path.join(root, "var", "pdb")
+        self.assertTrue(os.path.isdir(pdb), "no package database")
+        recorded = " ".join(sorted(os.listdir(pdb)))
+        for name in samples.SAMPLE_PACKAGES:
+            self.assertIn(name, recorded)
+        return root
 
     def expect_reboot(self, announced=True):
         """The installer's "Rebooting..." (not on the abort path) and QEMU's end: with
