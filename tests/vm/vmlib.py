@@ -90,7 +90,8 @@ class Vm:
     """One QEMU run. Use start(), then expect()/send(), then wait_exit()."""
 
     def __init__(self, workdir, name, initrd, disk=None, floppy=None, cdrom=None,
-                 memory_mib=256, append="", extra_args=None, echo=None, ide_disks=None):
+                 memory_mib=256, append="", extra_args=None, echo=None, ide_disks=None,
+                 nics=None):
         self.workdir = workdir
         self.name = name
         self.initrd = initrd
@@ -102,6 +103,9 @@ class Vm:
         self.extra_args = extra_args or []
         # more raw IDE disks as {index: image}; index 0 is `disk`, index 2 the CD drive
         self.ide_disks = ide_disks or {}
+        # e1000 cards as (netdev options, MAC), e.g. ("socket,mcast=230.0.0.1:1234,
+        # localaddr=127.0.0.1", "52:54:00:00:00:01"): a hub of VMs without IP addresses
+        self.nics = nics or []
         self.echo = echo  # a binary stream that sees the console output as it arrives
         self.process = None
         self.console = None
@@ -147,6 +151,9 @@ class Vm:
             args += ["-drive", "file=%s,format=raw,if=ide,index=2,media=cdrom" % self.cdrom]
         if self.floppy:
             args += ["-drive", "file=%s,format=raw,if=floppy,index=0" % self.floppy]
+        for number, (netdev, mac) in enumerate(self.nics):
+            args += ["-netdev", "%s,id=n%d" % (netdev, number),
+                     "-device", "e1000,netdev=n%d,mac=%s" % (number, mac)]
         return args + self.extra_args
 
     def start(self):
