@@ -119,11 +119,14 @@ class VmTestCase(unittest.TestCase):
                  if p not in expected and e[0] != "d" and not samples.INSTALLER_FILES.match(p)
                  and not (extra_allowed and extra_allowed.match(p))]
         self.assertEqual([], sorted(extra))
+        # Each package's record lists exactly its own entries.
         pdb = os.path.join(root, "var", "pdb")
-        self.assertTrue(os.path.isdir(pdb), "no package database")
-        recorded = " ".join(sorted(os.listdir(pdb)))
+        self.assertEqual(sorted(samples.SAMPLE_PACKAGES), sorted(os.listdir(pdb)))
         for name in samples.SAMPLE_PACKAGES:
-            self.assertIn(name, recorded)
+            own = samples.expected_files([name])
+            wanted = sorted(p[1:] + "/" if e[0] == "d" else p[1:] for p, e in own.items())
+            with open(os.path.join(pdb, name, "files")) as f:
+                self.assertEqual(wanted, sorted(f.read().split()), "record of %s" % name)
         return root
 
     def expect_reboot(self, announced=True):
