@@ -117,6 +117,9 @@ class FloppyInstallTest(VmTestCase):
         self.check_installed_disk()
 
     def check_installed_disk(self):
+        with open(self.disk, "rb") as f:
+            boot_code = f.read(446)
+        self.assertNotEqual(bytes(446), boot_code, "no master boot code in sector 0")
         table = vmlib.partitions(self.disk)
         self.assertEqual(1, len(table), table)
         self.assertEqual(0x83, table[0]["type"])
