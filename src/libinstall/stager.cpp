@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <unordered_map>
+#include <unordered_set>
 
 #include "dir_walk.h"
 #include "qpk_format.h"
@@ -51,7 +52,8 @@ struct timespec toTimespec(int64_t seconds) {
 // A name for staging `base` that stays within NAME_MAX.
 std::string tempNameFor(const std::string& base, uint32_t salt) {
   static uint32_t counter = 0;
-  uint32_t v = static_cast<uint32_t>(getpid()) * 2654435761u ^ (++counter * 40503u) ^ salt;
+  static const uint32_t pidSeed = static_cast<uint32_t>(getpid()) * 2654435761u;
+  uint32_t v = pidSeed ^ (++counter * 40503u) ^ salt;
   static const char kDigits[] = "0123456789abcdefghijklmnopqrstuvwxyz";
   std::string suffix;
   for (size_t i = 0; i < kTempSuffixLength; ++i) {
@@ -96,6 +98,8 @@ class InstallSink : public PackageSink {
     staged_.clear();
     index_.clear();
     createdDirs_.clear();
+    createdSet_.clear();
+    createdSynced_ = 0;
     return true;
   }
 
@@ -129,6 +133,8 @@ class InstallSink : public PackageSink {
   std::vector<Staged> staged_;
   std::unordered_map<std::string, size_t> index_;  // path -> staged_ slot
   std::vector<std::string> createdDirs_;           // in creation order
+  std::unordered_set<std::string> createdSet_;     // the same, for lookups
+  size_t createdSynced_ = 0;                       // createdDirs_ entries in createdSet_
   int fileFd_ = -1;                                // the regular file being written
   Staged* current_ = nullptr;
 };
@@ -189,7 +195,14 @@ bool InstallSink::beginEntry(const TarEntry& entry) {
   if (parentFd < 0) return false;
   auto earlier = index_.find(entry.path);
   struct stat st;
-  bool exists = fstatat(parentFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  // A directory this package has just made holds nothing but what the package staged, so the
+  // final path cannot exist yet (this saves a system call per file on a fresh root).
+  for (; createdSynced_ < createdDirs_.size(); ++createdSynced_) {
+    createdSet_.insert(createdDirs_[createdSynced_]);
+  }
+  bool freshParent = createdSet_.count(parentOf(entry.path)) > 0;
+  errno = ENOENT;
+  bool exists = !freshParent && fstatat(parentFd, base.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   if (!exists && errno != ENOENT) {
     message = systemError("cannot examine");
     return false;
@@ -323,6 +336,8 @@ bool InstallSink::commitPackage() {
   closeChain(chain_);
   installed_[info_.name] = true;
   createdDirs_.clear();
+  createdSet_.clear();
+  createdSynced_ = 0;
   return true;
 }
 
@@ -345,6 +360,8 @@ void InstallSink::abortPackage() {
   staged_.clear();
   index_.clear();
   createdDirs_.clear();
+  createdSet_.clear();
+  createdSynced_ = 0;
 }
 
 // Writes `text` to a new temporary file in dirFd; its name goes to `temp`.

@@ -178,6 +178,11 @@ bool buildPackage(const BuildOptions& options) {
   if (options.haveDescription) info.description = options.description;
   if (!options.arch.empty()) info.arch = options.arch;
   for (const std::string& dep : options.depends) info.depends.push_back(PackageDep(dep));
+  if (info.name.empty() || info.version.empty()) {
+    fail(std::string("no package ") + (info.name.empty() ? "name" : "version") +
+         ": give --name and --version, or a .PKGINFO in " + options.sourceDir);
+    return false;
+  }
   std::string pkgInfo = formatPkgInfo(info);
   PackageInfo check;
   std::string error;
