@@ -34,6 +34,7 @@ class VmTestCase(unittest.TestCase):
     vm = None
 
     def setUp(self):
+        self.vms = []
         reason = vmlib.skip_reason()
         if reason:
             self.skipTest(reason)
@@ -45,15 +46,18 @@ class VmTestCase(unittest.TestCase):
         os.makedirs(self.workdir)
 
     def tearDown(self):
-        if self.vm:
-            self.vm.stop()
-            if sys.exc_info()[0] is not None or not self._outcome_ok():
-                print("logs: %s" % self.workdir, file=sys.stderr)
+        for vm in self.vms:
+            vm.stop()
+        if self.vms and not self._outcome_ok():
+            print("logs: %s" % self.workdir, file=sys.stderr)
 
     def _outcome_ok(self):
         outcome = getattr(self, "_outcome", None)
-        errors = getattr(outcome, "errors", None) or []
-        return not any(error for _, error in errors)
+        if outcome is None:
+            return True
+        if hasattr(outcome, "success"):  # Python 3.11 and later
+            return outcome.success
+        return not any(error for _, error in getattr(outcome, "errors", []))
 
     def make_medium(self, kind, *options, output="medium"):
         out = os.path.join(self.workdir, output)
@@ -65,13 +69,18 @@ class VmTestCase(unittest.TestCase):
         return out
 
     def boot(self, medium, name="vm", disk_mib=64, floppy=None, cdrom=None, disk=True,
-             ide_disks=None):
+             ide_disks=None, nics=None):
+        """Starts a VM with a blank disk (self.disk) and makes it self.vm. Several VMs of one
+        test (as for the network install) need distinct names: each gets its own disk and logs."""
         disk_path = None
         if disk:
-            disk_path = vmlib.blank_disk(os.path.join(self.workdir, "disk.img"), disk_mib)
+            disk_name = "disk.img" if name == "vm" else name + "-disk.img"
+            disk_path = vmlib.blank_disk(os.path.join(self.workdir, disk_name), disk_mib)
         self.disk = disk_path
         self.vm = vmlib.Vm(self.workdir, name, os.path.join(medium, "initramfs.cpio.gz"),
-                           disk=disk_path, floppy=floppy, cdrom=cdrom, ide_disks=ide_disks)
+                           disk=disk_path, floppy=floppy, cdrom=cdrom, ide_disks=ide_disks,
+                           nics=nics)
+        self.vms.append(self.vm)
         self.vm.start()
         return self.vm
 
