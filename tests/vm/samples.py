@@ -4,6 +4,7 @@ import os
 import re
 import shutil
 import subprocess
+import tempfile
 
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(SOURCE_DIR, "examples", "packages")
@@ -50,9 +51,8 @@ def build_packages(qpk, out_dir, names=SAMPLE_PACKAGES):
     return paths
 
 
-def expected_files(names=SAMPLE_PACKAGES, stage_root=None):
+def expected_files(names=SAMPLE_PACKAGES):
     """path -> ('d',) | ('l', target) | ('f', bytes, mode): what the packages put on disk."""
-    import tempfile
     expected = {}
     with tempfile.TemporaryDirectory() as temp:
         for name in names:

@@ -2,9 +2,9 @@
 # sample packages, "autorun.scr" and "mbr" installs the blank primary master without a question,
 # writes the boot record over the image's first sector and reboots without waiting for Enter.
 import os
+import re
 
 import samples
-import vmlib
 import vmtest
 from vmtest import VmTestCase
 
@@ -28,8 +28,7 @@ class HddInstallTest(VmTestCase):
         self.assertEqual(0, vm.expect(["Software installed.", "ERROR"], 300))
         self.expect_reboot()
         root = self.check_packages_installed(self.disk,
-                                             extra_allowed=__import__("re").compile(
-                                                 r"^/autorun\.scr$"))
+                                             extra_allowed=re.compile(r"^/autorun\.scr$"))
         with open(os.path.join(root, "autorun.scr"), "rb") as f:
             self.assertEqual(SCRIPT, f.read())
         with open(image, "rb") as f:
