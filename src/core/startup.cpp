@@ -98,6 +98,8 @@ void runAbortPath() {
   waitForEnter(*consoleTerminal);
   restoreTerminal(*consoleTerminal);
   fflush(stdout);
+  // Whatever could not be unmounted (a file system still busy) is at least written back.
+  platform().sync();
   (void)platform().reboot(kRebootCommand);
   // Only a failed reboot gets here: the interrupted wait goes on.
 }

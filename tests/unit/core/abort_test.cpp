@@ -176,7 +176,7 @@ TEST(AbortPath, unmountsInOrderAndReturnsToTheWaitWhenRebootFails) {
   close(master);
   std::string text = withoutCarriageReturns(output);
   EXPECT_NE(text.find("KEY x\nCALL umount /mnt/boot\nCALL umount /mnt\nCALL umount /floppy\n"
-                      "CALL reboot 1234567\n"),
+                      "CALL sync\nCALL reboot 1234567\n"),
             std::string::npos)
       << text;
 }
