@@ -90,6 +90,25 @@ class StartupTest(unittest.TestCase):
                         if other != mode:
                             self.assertNotIn(marker, output)
 
+    def test_interrupt_at_a_question_aborts_and_reboots_after_enter(self):
+        # A drive is found (a stand-in sfdisk lists one), so the floppy flow waits on its first
+        # question; the interrupt then takes the abort path.
+        with sandbox.Sandbox(INSTALLER, type_text="floppy\n") as box:
+            box.add_busybox()
+            box.write_file("/sbin/sfdisk",
+                           "#!/bin/sh\necho '/dev/hda: 100 cylinders, 16 heads, 63 sectors/track'\n",
+                           0o755)
+            box.start()
+            box.expect("Found harddrive as IDE Primary master (disk C)")
+            box.expect("Do you want to keep old configuration?  [y/n]:")
+            box.send("\x03")
+            end = box.expect("Installation aborted\r\nPress ENTER to reboot")
+            box.send("x")
+            box.expect("\a", start=end)
+            box.send("\n")
+            self.assertEqual(box.wait_exit(), sandbox.REBOOT_EXIT)
+            self.assertNotIn(b"Rebooting...", box.output)
+
     def test_interrupt_after_flow_has_no_effect(self):
         with sandbox.Sandbox(INSTALLER, type_text="cdrom") as box:
             box.start()
