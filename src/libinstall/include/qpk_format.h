@@ -1,6 +1,17 @@
 // The .qpk package format as the package tool and the tests need it beyond libinstall.h: the
 // .PKGINFO text, ustar headers, a reproducible package writer, the streaming package reader
 // with its per-entry callbacks, and installation into any root directory.
+//
+// Rules of the format as this library reads it:
+// - A package is one gzip member holding one ustar archive; its first entry is the regular file
+//   .PKGINFO (entries for the root directory itself, "./", may come before it and are skipped).
+//   The archive must end with an end-of-archive block; bytes after it in the member are ignored
+//   but still inflated, so the trailer's CRC-32 and length are always verified.
+// - A package stream is packages back to back. Zero bytes between or after members are padding.
+// - ustar and GNU tar's own header magic are accepted; pax and GNU long-name headers are
+//   refused (names must fit ustar's 100 + 155 bytes). Owners are numeric; names are ignored.
+// - Installing never follows a symlink on the way to a path, whether the package or anything
+//   before it made the symlink, and refuses paths below var/pdb; see PackageSink for the rest.
 #pragma once
 
 #include <stddef.h>
@@ -109,8 +120,14 @@ class PackageSink {
 int readPackageStream(std::streambuf& in, PackageSink& sink, std::string& error);
 
 // Installs a package stream into the directory `rootFd` (the installer passes "/" from inside
-// its confined root). Records go to <root>/var/pdb/<pkgname>/{PKGINFO,files}. Returns the number
-// of packages installed, or -1 with the reason in `error`; `installed` gets each name installed.
+// its confined root). Each package's files are staged under temporary names beside their final
+// paths and renamed into place only after its gzip trailer is verified; a failed package leaves
+// no temporary or partial file, and directories made for it go again when empty. Installation
+// stops at the first package that fails: those before it stay installed and the rest of the
+// stream is not read. Owners are applied only when running as root. Records go to
+// <root>/var/pdb/<pkgname>/PKGINFO (the package's .PKGINFO) and .../files (one entry path per
+// line, directories ending with '/'). Returns the number of packages installed, or -1 with the
+// reason in `error` ("<name-version>: '<path>': <why>"); `installed` gets each name installed.
 int installPackageStream(int rootFd, std::streambuf& in, unsigned int flags,
                          std::map<std::string, bool>& installed, std::string& error);
 // Creates <root>/var/pdb when missing (never through a symlink). True when it is a directory.
