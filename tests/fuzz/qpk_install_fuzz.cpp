@@ -40,6 +40,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     base = pattern;
     // The root sits two levels down so that "../x" from it lands in "outside".
     if (mkdir((base + "/outside").c_str(), 0755) != 0) abort();
+    atexit([] {
+      rmdir((base + "/outside").c_str());
+      rmdir(base.c_str());
+    });
   }
   std::string root = base + "/outside/root";
   if (mkdir(root.c_str(), 0755) != 0) abort();

@@ -11,14 +11,20 @@
 #include "libinstall.h"
 #include "qpk_format.h"
 
+namespace {
+
+std::string path;  // the scratch file, removed at exit
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static std::string path;
   if (path.empty()) {
     char pattern[] = "/tmp/qpk-readfrom-fuzz.XXXXXX";
     int fd = mkstemp(pattern);
     if (fd < 0) abort();
     close(fd);
     path = pattern;
+    atexit([] { unlink(path.c_str()); });
   }
   int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
   if (fd < 0) abort();
