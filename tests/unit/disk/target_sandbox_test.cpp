@@ -19,6 +19,7 @@
 #include "disk/drives.h"
 #include "disk/target.h"
 #include "platform/platform.h"
+#include "support/console_text.h"
 #include "support/scratch_dir.h"
 #include "support/staged_root.h"
 
@@ -28,20 +29,6 @@ constexpr unsigned long long kMiB = 1024 * 1024;
 constexpr unsigned long long kOldIdeCylinder = 16 * 63 * 512;
 constexpr const char* kCompatSfdisk = TRENAVOX_SOURCE_DIR "/tools/sfdisk-compat/sfdisk";
 
-// The step texts of the progress ticker end in as many dots as the step took seconds.
-std::string withoutTickerDots(const std::string& text) {
-  std::string result;
-  for (size_t i = 0; i < text.size(); i++) {
-    result += text[i];
-    if (text.compare(i, 3, "...") == 0) {
-      result += "..";
-      i += 3;
-      while (i < text.size() && text[i] == '.') i++;
-      i--;
-    }
-  }
-  return result;
-}
 
 std::string hostProgram(const char* name) {
   std::string path = hostCommandOutput(std::string("command -v ") + name);

@@ -17,25 +17,12 @@
 #include "disk/drives.h"
 #include "disk/tool_runner.h"
 #include "support/fake_platform.h"
+#include "support/console_text.h"
 #include "support/scratch_dir.h"
 #include "support/staged_root.h"
 
 namespace {
 
-// Step texts carry one dot per second that the step took.
-std::string withoutTickerDots(const std::string& text) {
-  std::string result;
-  for (size_t i = 0; i < text.size(); i++) {
-    result += text[i];
-    if (text.compare(i, 3, "...") == 0) {
-      result += "..";
-      i += 3;
-      while (i < text.size() && text[i] == '.') i++;
-      i--;
-    }
-  }
-  return result;
-}
 
 class TargetSteps : public ::testing::Test {
  protected:
