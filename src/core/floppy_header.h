@@ -24,12 +24,30 @@ constexpr int kGroupBlocks = 18;
 constexpr int kParityBlocks = 20;
 }  // namespace floppy_header
 
-inline uint32_t headerMagic(const FloppySetHeader& h) { return loadLe32(h.bytes + floppy_header::kMagic); }
-inline uint32_t headerPartSize(const FloppySetHeader& h) { return loadLe32(h.bytes + floppy_header::kPartSize); }
-inline uint32_t headerSetId(const FloppySetHeader& h) { return loadLe32(h.bytes + floppy_header::kSetId); }
-inline uint16_t headerPartIndex(const FloppySetHeader& h) { return loadLe16(h.bytes + floppy_header::kPartIndex); }
-inline uint16_t headerPartCount(const FloppySetHeader& h) { return loadLe16(h.bytes + floppy_header::kPartCount); }
-inline uint16_t headerBlockSize(const FloppySetHeader& h) { return loadLe16(h.bytes + floppy_header::kBlockSize); }
-inline uint16_t headerGroupBlocks(const FloppySetHeader& h) { return loadLe16(h.bytes + floppy_header::kGroupBlocks); }
-inline uint16_t headerParityBlocks(const FloppySetHeader& h) { return loadLe16(h.bytes + floppy_header::kParityBlocks); }
-inline void setHeaderPartCount(FloppySetHeader& h, uint16_t v) { storeLe16(h.bytes + floppy_header::kPartCount, v); }
+inline uint32_t headerMagic(const FloppySetHeader& h) {
+  return loadLe32(h.bytes + floppy_header::kMagic);
+}
+inline uint32_t headerPartSize(const FloppySetHeader& h) {
+  return loadLe32(h.bytes + floppy_header::kPartSize);
+}
+inline uint32_t headerSetId(const FloppySetHeader& h) {
+  return loadLe32(h.bytes + floppy_header::kSetId);
+}
+inline uint16_t headerPartIndex(const FloppySetHeader& h) {
+  return loadLe16(h.bytes + floppy_header::kPartIndex);
+}
+inline uint16_t headerPartCount(const FloppySetHeader& h) {
+  return loadLe16(h.bytes + floppy_header::kPartCount);
+}
+inline uint16_t headerBlockSize(const FloppySetHeader& h) {
+  return loadLe16(h.bytes + floppy_header::kBlockSize);
+}
+inline uint16_t headerGroupBlocks(const FloppySetHeader& h) {
+  return loadLe16(h.bytes + floppy_header::kGroupBlocks);
+}
+inline uint16_t headerParityBlocks(const FloppySetHeader& h) {
+  return loadLe16(h.bytes + floppy_header::kParityBlocks);
+}
+inline void setHeaderPartCount(FloppySetHeader& h, uint16_t v) {
+  storeLe16(h.bytes + floppy_header::kPartCount, v);
+}

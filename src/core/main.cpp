@@ -1,4 +1,6 @@
 // The installer's entry point.
 #include "core/startup.h"
 
-int main(int argc, char** argv) { return installerMain(argc, argv); }
+int main(int argc, char** argv) {
+  return installerMain(argc, argv);
+}

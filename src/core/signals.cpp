@@ -145,9 +145,13 @@ void resetSignalsInChild() {
   for (ReapedChild& slot : reapedChildren) slot.pid = 0;
 }
 
-void setAbortRoutine(void (*routine)()) { abortRoutine = routine; }
+void setAbortRoutine(void (*routine)()) {
+  abortRoutine = routine;
+}
 
-bool abortPending() { return abortRequested && !abortDisabled; }
+bool abortPending() {
+  return abortRequested && !abortDisabled;
+}
 
 void runPendingAbort() {
   if (!abortRequested) return;

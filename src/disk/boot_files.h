@@ -7,7 +7,7 @@
 #include "disk/hard_drive.h"
 
 constexpr int kSectorSize = 512;
-constexpr int kBootCodeSize = 184;         // bytes 0-183: code and its two messages
+constexpr int kBootCodeSize = 184;          // bytes 0-183: code and its two messages
 constexpr int kPartitionTableOffset = 446;  // four 16-byte entries, then the signature
 
 bool writeLiloConf(const HardDrive& drive, const char* root);

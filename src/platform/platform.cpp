@@ -27,6 +27,10 @@ Platform* current = &realPlatform;
 
 }  // namespace
 
-Platform& platform() { return *current; }
+Platform& platform() {
+  return *current;
+}
 
-void setPlatform(Platform* fake) { current = fake ? fake : &realPlatform; }
+void setPlatform(Platform* fake) {
+  current = fake ? fake : &realPlatform;
+}

@@ -9,8 +9,8 @@ class Platform {
  public:
   virtual ~Platform() = default;
   // Each returns what the system call returns: 0 on success, -1 with errno set on failure.
-  virtual int mount(const char* source, const char* target, const char* type,
-                    unsigned long flags, const void* data) = 0;
+  virtual int mount(const char* source, const char* target, const char* type, unsigned long flags,
+                    const void* data) = 0;
   virtual int umount(const char* target) = 0;
   // Returns only when the reboot failed (as when the caller lacks the privilege).
   virtual int reboot(int command) = 0;

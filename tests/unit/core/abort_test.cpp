@@ -122,7 +122,8 @@ TEST_P(AbortPathTest, interruptAbortsUnmountsWaitsForEnterAndReboots) {
   ASSERT_TRUE(run.waitFor("REBOOT 1234567")) << run.output();
   EXPECT_EQ(run.exitStatus(), 0);
   std::string text = withoutCarriageReturns(run.output());
-  EXPECT_NE(text.find("READY\n\n\nInstallation aborted\nPress ENTER to reboot\n"), std::string::npos)
+  EXPECT_NE(text.find("READY\n\n\nInstallation aborted\nPress ENTER to reboot\n"),
+            std::string::npos)
       << text;
   EXPECT_NE(text.find("\x1b[?25h"), std::string::npos) << "terminal restored before the reboot";
   EXPECT_EQ(text.find("WAIT OVER"), std::string::npos);

@@ -29,7 +29,6 @@ constexpr unsigned long long kMiB = 1024 * 1024;
 constexpr unsigned long long kOldIdeCylinder = 16 * 63 * 512;
 constexpr const char* kCompatSfdisk = TRENAVOX_SOURCE_DIR "/tools/sfdisk-compat/sfdisk";
 
-
 std::string hostProgram(const char* name) {
   std::string path = hostCommandOutput(std::string("command -v ") + name);
   while (!path.empty() && path.back() == '\n') path.pop_back();

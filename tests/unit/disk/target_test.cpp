@@ -16,13 +16,12 @@
 #include "disk/disk_tools.h"
 #include "disk/drives.h"
 #include "disk/tool_runner.h"
-#include "support/fake_platform.h"
 #include "support/console_text.h"
+#include "support/fake_platform.h"
 #include "support/scratch_dir.h"
 #include "support/staged_root.h"
 
 namespace {
-
 
 class TargetSteps : public ::testing::Test {
  protected:

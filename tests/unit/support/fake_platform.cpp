@@ -42,4 +42,6 @@ int FakePlatform::loadModule(const void*, size_t size, const char* params) {
   return -1;
 }
 
-void FakePlatform::sync() { calls.push_back("sync"); }
+void FakePlatform::sync() {
+  calls.push_back("sync");
+}
