@@ -63,7 +63,7 @@ class MkmediaTest(unittest.TestCase):
         cls.package = os.path.join(cls.temp, "sample.qpk")
         with open(cls.package, "wb") as f:
             f.write(b"not really a package, but bytes to carry" * 100)
-        cls.media = {name: cls.mkmedia(name, *spec) for name, spec in cls.KINDS.items()}
+        cls.media = {name: cls.mkmedia(name, *options) for name, options in cls.KINDS.items()}
 
     @classmethod
     def tearDownClass(cls):

@@ -345,8 +345,8 @@ def partitions(image):
 
 
 def debugfs(image, offset, request):
-    spec = "%s?offset=%d" % (image, offset)
-    result = subprocess.run(["debugfs", "-R", request, spec], capture_output=True)
+    location = "%s?offset=%d" % (image, offset)
+    result = subprocess.run(["debugfs", "-R", request, location], capture_output=True)
     return result.returncode, result.stdout, result.stderr
 
 
