@@ -10,9 +10,9 @@
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -24,7 +24,8 @@
 #include "core/signals.h"
 #include "floppy_writer.h"
 #include "platform/platform.h"
-#include "qpk_format.h"
+#include "support/package_builder.h"
+#include "support/scratch_dir.h"
 #include "tui/terminal.h"
 
 namespace {
@@ -74,10 +75,7 @@ class ScriptedFloppyDrive : public Platform {
         (void)symlink(path.c_str(), path.c_str());
         continue;
       }
-      FILE* f = fopen(path.c_str(), "wb");
-      if (!f) return -1;
-      if (!file.bytes.empty()) (void)fwrite(file.bytes.data(), file.bytes.size(), 1, f);
-      fclose(f);
+      if (!writeFile(path, std::string(file.bytes.begin(), file.bytes.end()))) return -1;
     }
     mounted_ = insertion.files;
     advance();
@@ -112,36 +110,14 @@ struct FlowRun {
   std::string console;
   std::string log;    // the log terminal
   std::string calls;  // the drive's mount and umount calls
-  std::string root;   // the chroot, for looking at what was installed
 };
 
-std::string readText(const std::string& path) {
-  std::string text;
-  FILE* f = fopen(path.c_str(), "r");
-  if (!f) return text;
-  int c;
-  while ((c = fgetc(f)) != EOF) text.push_back(static_cast<char>(c));
-  fclose(f);
-  return text;
-}
-
-void writeText(const std::string& path, const std::string& text) {
-  FILE* f = fopen(path.c_str(), "w");
-  if (!f) return;
-  fputs(text.c_str(), f);
-  fclose(f);
-}
-
-// Runs installFloppySet in a forked child chrooted into a fresh directory with "/floppy" and
-// "/mnt", with `enterKeys` Enter presses on standard input and the drive following `script`.
-FlowRun runFlow(std::vector<Insertion> script, int enterKeys) {
+// Runs installFloppySet in a forked child chrooted into `root` (with "/floppy" and "/mnt"),
+// with `enterKeys` Enter presses on standard input and the drive following `script`.
+FlowRun runFlow(const std::string& root, std::vector<Insertion> script, int enterKeys) {
   FlowRun run;
-  char rootTemplate[] = "/tmp/floppy-flow-XXXXXX";
-  if (!mkdtemp(rootTemplate)) return run;
-  run.root = rootTemplate;
-  mkdir((run.root + "/floppy").c_str(), 0755);
-  mkdir((run.root + "/mnt").c_str(), 0755);
-
+  mkdir((root + "/floppy").c_str(), 0755);
+  mkdir((root + "/mnt").c_str(), 0755);
   int keys[2];
   if (pipe(keys) != 0) return run;
   std::string enters(static_cast<size_t>(enterKeys), '\n');
@@ -149,115 +125,72 @@ FlowRun runFlow(std::vector<Insertion> script, int enterKeys) {
     return run;
   }
   close(keys[1]);  // after the scripted presses the console input ends
-
   fflush(nullptr);
   pid_t child = fork();
   if (child == 0) {
-    dup2(keys[0], 0);
-    close(keys[0]);
-    int console = open((run.root + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (console < 0 || dup2(console, 1) < 0) _exit(3);
-    close(console);
-    if (chroot(run.root.c_str()) != 0 || chdir("/") != 0) _exit(4);
+    int console = open((root + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (dup2(keys[0], 0) < 0 || console < 0 || dup2(console, 1) < 0) _exit(3);
+    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(4);
     ScriptedFloppyDrive drive(std::move(script));
     setPlatform(&drive);
     installSignalHandlers();
     snprintf(logTerminalPath, sizeof logTerminalPath, "/log.txt");
+    writeFile("/log.txt", "");
     TerminalState terminal;
     consoleTerminal = &terminal;
     InstallContext context;
     initInstallContext(context);
     bool installed = installFloppySet(context);
     fflush(stdout);
-    writeText("/calls.txt", drive.calls);
-    setPlatform(nullptr);
+    writeFile("/calls.txt", drive.calls);
     _exit(installed ? 0 : 1);
   }
   close(keys[0]);
-  if (child < 0) return run;
-
   // A flow that waits forever is a failure, not a hung test run.
   int status = 0;
-  for (int waited = 0; waited < 200; ++waited) {
-    pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) {
-      run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      break;
+  for (int waited = 0; child > 0 && waited < 2000 && run.exitCode == -1; ++waited) {
+    if (waitpid(child, &status, WNOHANG) == child) {
+      run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
     }
-    struct timespec pause = {0, 100 * 1000 * 1000};
-    nanosleep(&pause, nullptr);
+    usleep(10000);
   }
-  if (run.exitCode == -1) {
+  if (child > 0 && run.exitCode == -1) {
     kill(child, SIGKILL);
     waitpid(child, &status, 0);
   }
-  run.console = readText(run.root + "/console.txt");
-  run.log = readText(run.root + "/log.txt");
-  run.calls = readText(run.root + "/calls.txt");
+  run.console = readFile(root + "/console.txt");
+  run.log = readFile(root + "/log.txt");
+  run.calls = readFile(root + "/calls.txt");
   return run;
 }
 
 // The lines an operator reads in the flow's dialogue, in order, without the progress bar.
 std::vector<std::string> dialogue(const std::string& console) {
-  static const char* const kWanted[] = {"Please insert", "ERROR", "Wrong floppy!",
-                                        "Installing part"};
   std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < console.size()) {
-    size_t end = console.find('\n', start);
-    if (end == std::string::npos) end = console.size();
+  for (size_t start = 0, end; start < console.size(); start = end + 1) {
+    end = std::min(console.find('\n', start), console.size());
     std::string line = console.substr(start, end - start);
-    for (const char* wanted : kWanted) {
-      if (line.find(wanted) == 0) lines.push_back(line);
+    for (const char* wanted : {"Please insert", "ERROR", "Wrong floppy!", "Installing part"}) {
+      if (line.rfind(wanted, 0) == 0) lines.push_back(line);
     }
-    start = end + 1;
   }
   return lines;
 }
 
-Bytes randomBytes(std::mt19937& rng, size_t size) {
-  Bytes bytes(size);
-  for (auto& b : bytes) b = static_cast<uint8_t>(rng());
-  return bytes;
-}
-
-void addEntry(QpkWriter* writer, const std::string& path, char type, const std::string& data) {
-  TarEntry entry;
-  entry.path = path;
-  entry.type = type;
-  entry.mode = type == kTarDirectory ? 0755 : 0644;
-  entry.size = type == kTarRegular ? data.size() : 0;
-  qpkWriteHeader(writer, entry);
-  if (!data.empty()) qpkWriteData(writer, data.data(), data.size());
-}
-
 // One package holding etc/<name>.conf with `content`.
 std::string makePackage(const std::string& name, const std::string& content) {
-  std::string qpk;
-  QpkWriter* writer = qpkWriterOpen(qpkWriteToString, &qpk, 6);
-  PackageInfo info;
-  info.name = name;
-  info.version = "1.0";
-  info.arch = "i386";
-  info.description = "floppy flow test package";
-  addEntry(writer, kPkgInfoName, kTarRegular, formatPkgInfo(info));
-  addEntry(writer, "etc", kTarDirectory, "");
-  addEntry(writer, "etc/" + name + ".conf", kTarRegular, content);
-  qpkWriterClose(writer);
-  return qpk;
-}
-
-std::string partName(unsigned index) {
-  char name[16];
-  snprintf(name, sizeof name, "trenavox.n%02u", index);
-  return name;
+  TestPackage package;
+  package.name = name;
+  package.description = "floppy flow test package";
+  package.directories = {"etc"};
+  package.files = {{"etc/" + name + ".conf", content}};
+  return buildTestPackage(package);
 }
 
 Insertion floppyWith(unsigned index, const Bytes& part, int mountFailures = 0) {
-  Insertion insertion;
-  insertion.files.push_back({partName(index), part, false});
-  insertion.mountFailures = mountFailures;
-  return insertion;
+  char name[16];
+  snprintf(name, sizeof name, "trenavox.n%02u", index);
+  return {{{name, part, false}}, mountFailures};
 }
 
 void damage(Bytes& part, const FloppySetLayout& layout, uint32_t block) {
@@ -269,29 +202,19 @@ class FloppyFlowSandbox : public ::testing::Test {
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to chroot into the test's floppy world";
   }
-  void TearDown() override {
-    for (const std::string& root : roots_) {
-      std::string command = "rm -rf '" + root + "'";
-      (void)system(command.c_str());
-    }
-  }
   FlowRun run(std::vector<Insertion> script, int enterKeys) {
-    FlowRun result = runFlow(std::move(script), enterKeys);
-    if (!result.root.empty()) roots_.push_back(result.root);
-    return result;
+    return runFlow(root.path(), std::move(script), enterKeys);
   }
-
- private:
-  std::vector<std::string> roots_;
+  ScratchDir root;
 };
 
 }  // namespace
 
 TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppies) {
   std::mt19937 rng(20261206);
-  Bytes alphaBytes = randomBytes(rng, 2200), betaBytes = randomBytes(rng, 1500);
-  std::string alphaConf(alphaBytes.begin(), alphaBytes.end());
-  std::string betaConf(betaBytes.begin(), betaBytes.end());
+  std::string alphaConf(2200, '\0'), betaConf(1500, '\0');
+  for (char& c : alphaConf) c = static_cast<char>(rng());
+  for (char& c : betaConf) c = static_cast<char>(rng());
   std::string stream = makePackage("alpha", alphaConf) + makePackage("beta", betaConf);
   Bytes payload(stream.begin(), stream.end());
 
@@ -299,9 +222,8 @@ TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppie
   layout.blockSize = 64;
   layout.groupBlocks = 8;
   layout.setId = 0xF10999;
-  uint64_t perGroup = 7 * 60;
-  uint64_t groupsPerPart = (payload.size() + 3 * perGroup - 1) / (3 * perGroup);
-  layout.partFileLimit = kSetHeaderSize + groupsPerPart * 8 * 64;
+  uint64_t perPart = 3 * 7 * 60;  // three parts' worth of groups of seven 60-byte data blocks
+  layout.partFileLimit = kSetHeaderSize + (payload.size() + perPart - 1) / perPart * 8 * 64;
   auto parts = buildFloppySet(layout, payload);
   ASSERT_EQ(parts.size(), 3u);
   FloppySetLayout otherLayout = layout;
@@ -313,47 +235,47 @@ TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppie
   damage(twoBad, layout, 1);
   Bytes oneBad = parts[2];
   damage(oneBad, layout, 8 + 2);  // group 1, data block 2
-
-  Insertion bootFloppy;
-  bootFloppy.files.push_back({"vmlinuz", Bytes(100, 1), false});
-  Insertion emptyDrive;
-  emptyDrive.mountFailures = 2;
+  Insertion emptyDrive{{}, 2};
   std::vector<Insertion> script = {
-      bootFloppy,                  // left in the drive
-      floppyWith(1, parts[1]),     // the second part when the first is wanted
-      floppyWith(0, parts[0], 1),  // mounts at the second try after the change
-      floppyWith(1, twoBad),       // beyond repair
-      emptyDrive,                  //
-      floppyWith(1, parts[1]),     //
+      {{{"vmlinuz", Bytes(100, 1), false}}, 0},  // the boot floppy left in the drive
+      floppyWith(1, parts[1]),                   // the second part when the first is wanted
+      floppyWith(0, parts[0], 1),                // mounts at the second try after the change
+      floppyWith(1, twoBad),                     // beyond repair
+      emptyDrive,
+      floppyWith(1, parts[1]),
       floppyWith(2, otherSet[2]),  // right name, other set
       floppyWith(2, oneBad),       // repaired on the way
   };
   FlowRun result = run(script, 8);
   ASSERT_EQ(result.exitCode, 0) << result.console;
 
+  const std::string second = "Please insert 2nd installation floppy.";
+  const std::string third = "Please insert 3rd installation floppy.";
+  const std::string fourth = "Please insert 4th installation floppy.";
+  const std::string badFloppy = "ERROR: bad floppy, please replace it.";
   std::vector<std::string> expected = {
-      "Please insert 2nd installation floppy.",
+      second,
       "Wrong floppy!",
-      "Please insert 2nd installation floppy.",
+      second,
       "Wrong floppy!",
-      "Please insert 2nd installation floppy.",
+      second,
       "Installing part 1 of 3...",
-      "Please insert 3rd installation floppy.",
+      third,
       "Installing part 2 of 3...",
-      "ERROR: bad floppy, please replace it.",
-      "Please insert 3rd installation floppy.",
+      badFloppy,
+      third,
       "ERROR: No floppy, or bad floppy",
-      "Please insert 3rd installation floppy.",
+      third,
       "Installing part 2 of 3...",
-      "Please insert 4th installation floppy.",
-      "ERROR: bad floppy, please replace it.",
-      "Please insert 4th installation floppy.",
+      fourth,
+      badFloppy,
+      fourth,
       "Installing part 3 of 3...",
   };
   EXPECT_EQ(dialogue(result.console), expected) << result.console;
   EXPECT_EQ(result.log, "Recovering bad block #2\n");
-  EXPECT_EQ(readText(result.root + "/mnt/etc/alpha.conf"), alphaConf);
-  EXPECT_EQ(readText(result.root + "/mnt/etc/beta.conf"), betaConf);
+  EXPECT_EQ(readFile(root.file("mnt/etc/alpha.conf")), alphaConf);
+  EXPECT_EQ(readFile(root.file("mnt/etc/beta.conf")), betaConf);
 
   std::string mount = "mount /dev/fd0 /floppy vfat 0 null\n";
   std::string umount = "umount /floppy\n";
@@ -366,46 +288,26 @@ TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppie
   EXPECT_EQ(result.calls, calls);
 }
 
-TEST_F(FloppyFlowSandbox, oneFloppySetAsksForTheSecondFloppyOnly) {
-  std::string stream = makePackage("solo", "solo configuration\n");
-  FloppySetLayout layout;
-  layout.setId = 7;
-  auto parts = buildFloppySet(layout, Bytes(stream.begin(), stream.end()));
-  ASSERT_EQ(parts.size(), 1u);
-  FlowRun result = run({floppyWith(0, parts[0])}, 1);
-  ASSERT_EQ(result.exitCode, 0) << result.console;
-  std::vector<std::string> expected = {"Please insert 2nd installation floppy.",
-                                       "Installing part 1 of 1..."};
-  EXPECT_EQ(dialogue(result.console), expected);
-  EXPECT_EQ(readText(result.root + "/mnt/etc/solo.conf"), "solo configuration\n");
-}
-
-TEST_F(FloppyFlowSandbox, payloadThatThePackageLibraryRefusesFailsTheFlow) {
+// A payload the package library refuses, console input ending while the drive stays empty,
+// and a part file that cannot be opened all fail the flow.
+TEST_F(FloppyFlowSandbox, failuresEndTheFlowWithTheFatalError) {
   std::mt19937 rng(5);
   FloppySetLayout layout;
   layout.setId = 8;
-  auto parts = buildFloppySet(layout, randomBytes(rng, 3000));
-  FlowRun result = run({floppyWith(0, parts[0])}, 1);
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.console.find("\nFATAL ERROR: Installation error\n"), std::string::npos)
-      << result.console;
-}
-
-TEST_F(FloppyFlowSandbox, endOfConsoleInputEndsTheWaitWithFailure) {
-  Insertion emptyDrive;
-  emptyDrive.mountFailures = 2;
-  FlowRun result = run({emptyDrive, emptyDrive}, 2);
-  EXPECT_EQ(result.exitCode, 1);
-  EXPECT_NE(result.console.find("\nFATAL ERROR: Installation error\n"), std::string::npos)
-      << result.console;
-}
-
-TEST_F(FloppyFlowSandbox, partFileThatCannotBeOpenedFailsTheFlow) {
-  Insertion looping;
-  looping.files.push_back({"trenavox.n00", Bytes(), true});
-  FlowRun result = run({looping}, 1);
-  EXPECT_EQ(result.exitCode, 1);
-  std::vector<std::string> expected = {"Please insert 2nd installation floppy."};
-  EXPECT_EQ(dialogue(result.console), expected);
-  EXPECT_NE(result.console.find("\nFATAL ERROR: Installation error\n"), std::string::npos);
+  Bytes garbage(3000);
+  for (auto& b : garbage) b = static_cast<uint8_t>(rng());
+  Insertion emptyDrive{{}, 2};
+  Insertion looping{{{"trenavox.n00", Bytes(), true}}, 0};
+  const std::vector<std::vector<Insertion>> scripts = {
+      {floppyWith(0, buildFloppySet(layout, garbage).at(0))},
+      {emptyDrive, emptyDrive},
+      {looping},
+  };
+  for (const auto& script : scripts) {
+    FlowRun result = run(script, static_cast<int>(script.size()));
+    EXPECT_EQ(result.exitCode, 1) << result.console;
+    EXPECT_NE(result.console.find("\nFATAL ERROR: Installation error\n"), std::string::npos)
+        << result.console;
+    EXPECT_EQ(result.console.find("Software installed."), std::string::npos);
+  }
 }

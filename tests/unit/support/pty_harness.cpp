@@ -85,63 +85,53 @@ PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options) 
   size.ws_row = 25;
   size.ws_col = 80;
   if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
-  if (!options.translateNewlines) {
-    termios modes;
-    if (tcgetattr(slave, &modes) == 0) {
-      modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-      tcsetattr(slave, TCSANOW, &modes);
-    }
+  termios modes;
+  if (tcgetattr(slave, &modes) == 0) {
+    modes.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+    tcsetattr(slave, TCSANOW, &modes);
   }
   // The child inherits stdio buffers: anything pending would be written twice.
   fflush(stdout);
   fflush(stderr);
   pid_t pid = fork();
-  if (pid < 0) {
-    close(master);
-    close(slave);
-    return result;
-  }
   if (pid == 0) {
     close(master);
     runChild(slave, body, options);
   }
   close(slave);
+  if (pid < 0) {
+    close(master);
+    return result;
+  }
 
-  bool masterOpen = true;
   size_t searchFrom = 0;
   result.stepsDone = true;
   for (const PtyStep& step : options.steps) {
-    if (!step.waitFor.empty()) {
-      long long deadline = nowMs() + options.timeoutMs;
-      size_t found;
-      while ((found = result.output.find(step.waitFor, searchFrom)) == std::string::npos) {
-        if (!readSome(master, result.output, deadline)) break;
-      }
-      if (found == std::string::npos) {
-        result.stepsDone = false;
-        break;
-      }
-      searchFrom = found + step.waitFor.size();
+    long long deadline = nowMs() + options.timeoutMs;
+    size_t found = 0;
+    while (!step.waitFor.empty() &&
+           (found = result.output.find(step.waitFor, searchFrom)) == std::string::npos &&
+           readSome(master, result.output, deadline)) {
     }
-    if (!writeAll(master, step.send)) {
+    if (found == std::string::npos || !writeAll(master, step.send)) {
       result.stepsDone = false;
       break;
     }
+    if (!step.waitFor.empty()) searchFrom = found + step.waitFor.size();
   }
   if (options.hangUpAfterSteps) {
     close(master);
-    masterOpen = false;
+    master = -1;
   }
 
   long long deadline = nowMs() + options.timeoutMs;
-  while (masterOpen && readSome(master, result.output, deadline)) {
+  while (master >= 0 && readSome(master, result.output, deadline)) {
   }
   int status = 0;
   rusage usage = {};
   for (;;) {
     pid_t done = wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid) break;
-    if (done < 0 && errno != EINTR) break;
+    if (done == pid || (done < 0 && errno != EINTR)) break;
     if (nowMs() >= deadline) {
       result.timedOut = true;
       kill(pid, SIGKILL);
@@ -151,7 +141,7 @@ PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options) 
     }
     usleep(1000);
   }
-  if (masterOpen) {
+  if (master >= 0) {
     // What the child wrote before it was killed is still worth showing in a failure.
     long long drainDeadline = nowMs() + kDrainAfterKillMs;
     while (readSome(master, result.output, drainDeadline)) {
@@ -162,6 +152,15 @@ PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options) 
   result.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
                       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return result;
+}
+
+PtyResult runAtEndOfInput(const std::function<int()>& body, const std::string& waitFor,
+                          bool devNull) {
+  PtyOptions options;
+  options.steps = {{waitFor, ""}};
+  options.hangUpAfterSteps = !devNull;
+  options.stdinFromDevNull = devNull;
+  return runOnPty(body, options);
 }
 
 std::string captureStdout(const std::function<void()>& body) {

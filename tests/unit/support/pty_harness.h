@@ -21,10 +21,8 @@ struct PtyOptions {
   bool hangUpAfterSteps = false;
   // The child's standard input is /dev/null instead of the terminal (output still goes to it).
   bool stdinFromDevNull = false;
-  // Keep the terminal's output processing, so "\n" arrives as "\r\n" as on a real console.
-  // Off by default: the output then holds exactly the bytes the child wrote.
-  bool translateNewlines = false;
-  // Limit for each awaited text and for the child's end; on expiry the child is killed.
+  // Limit for each awaited text and for the child's end; on expiry the child is killed. The
+  // terminal's output processing is off, so the output holds exactly the bytes the child wrote.
   int timeoutMs = 5000;
 };
 
@@ -40,6 +38,14 @@ struct PtyResult {
 // stays the test's own, for diagnostics. Stdout is flushed before and after `body`. Never use
 // gtest assertions inside `body`: report through the result or the output instead.
 PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options = PtyOptions());
+
+// A reader at end of input must give up at once rather than spin on the dead console.
+constexpr double kMaxCpuSecondsAtEndOfInput = 0.5;
+
+// Runs `body` until `waitFor` has shown up, then ends its input: the terminal hangs up, or with
+// `devNull` standard input is /dev/null from the start.
+PtyResult runAtEndOfInput(const std::function<int()>& body, const std::string& waitFor,
+                          bool devNull);
 
 // Runs `body` in this process with standard output sent to a temporary file and returns what
 // it wrote: enough for code that only writes, and much cheaper than a terminal.
