@@ -11,6 +11,7 @@
 #include "core/floppy_reader.h"
 #include "core/flows.h"
 #include "core/package_stream.h"
+#include "core/signals.h"
 #include "disk/drives.h"
 #include "disk/target.h"
 #include "disk/tool_runner.h"
@@ -96,6 +97,8 @@ bool installFloppySet(InstallContext& context) {
       continue;
     }
     if (result < 0) {
+      // A write cut short by Ctrl-C is the interrupt, not a broken installer: abort first.
+      runPendingAbort();
       puts("\nFATAL ERROR: Installation error");
       abandonInstaller(stream);
       return false;

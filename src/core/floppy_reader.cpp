@@ -3,9 +3,11 @@
 // Holds one part's payload and one group in memory, nothing more.
 #include "core/floppy_reader.h"
 
+#include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "core/context.h"
 #include "core/signals.h"
@@ -27,9 +29,16 @@ void writeRepeated(char c, uint32_t count) {
   for (uint32_t i = 0; i < count; ++i) putchar(c);
 }
 
+// Opened without creating it: on a writable /dev without the log terminal, "a" would leave an
+// ordinary file there.
 void noteRepair(uint32_t bad) {
-  FILE* log = fopen(logTerminalPath, "a");
-  if (!log) return;  // no log terminal: the repair stays silent
+  int fd = open(logTerminalPath, O_WRONLY | O_APPEND | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return;  // no log terminal: the repair stays silent
+  FILE* log = fdopen(fd, "a");
+  if (!log) {
+    close(fd);
+    return;
+  }
   fprintf(log, "Recovering bad block #%d\n", static_cast<int>(bad));
   fclose(log);
 }

@@ -5,7 +5,6 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
@@ -53,6 +52,19 @@ void chooseConsole() {
   (void)freopen("/dev/ttyS0", "w", stderr);
 }
 
+// A kernel that could not open the console starts init with descriptors 0-2 closed; the next
+// pipe would then land on them and console output would go into a package stream.
+void keepStandardDescriptorsOpen() {
+  for (;;) {
+    int fd = open("/dev/null", O_RDWR);
+    if (fd < 0) return;
+    if (fd > 2) {
+      close(fd);
+      return;
+    }
+  }
+}
+
 }  // namespace
 
 void loadKernelModules(const char* const* modules) {
@@ -86,12 +98,7 @@ void runAbortPath() {
   puts("Press ENTER to reboot");
   // An installer child confined to /mnt keeps the target busy, and its umount would fail and
   // leave the new file system dirty at the reboot: end it first. The umount writes back.
-  if (pipedChild > 0) {
-    int status = 0;
-    (void)kill(pipedChild, SIGKILL);
-    (void)waitForChild(pipedChild, &status);
-    pipedChild = -1;
-  }
+  endPipedChild();
   (void)platform().umount("/mnt/boot");
   (void)platform().umount("/mnt");
   (void)platform().umount("/floppy");
@@ -105,6 +112,7 @@ void runAbortPath() {
 }
 
 int installerMain(int argc, char** argv) {
+  keepStandardDescriptorsOpen();
   if (argc > 0 && argv[0] && strstr(argv[0], "init")) {
     pid_t child = fork();
     if (child > 0) return waitAsInit(child);

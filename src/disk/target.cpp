@@ -52,16 +52,10 @@ ConfigSnapshot* readOldConfiguration(InstallContext& context) {
   return snapshot;
 }
 
-}  // namespace
-
-bool prepareTarget(InstallContext& context, bool keepConfig) {
+// Partitions, formats and mounts the drive, then writes the boot files and base directories.
+// False after a failure, its message printed.
+bool buildNewRoot(InstallContext& context) {
   const HardDrive& drive = context.targetDrive;
-  ConfigSnapshot* snapshot = keepConfig ? readOldConfiguration(context) : nullptr;
-
-  // The first write to the disk: only now has the operator agreed to lose what is on it.
-  // Partitioning rewrites just the table and signature of sector 0, so the code stays.
-  installBootCode(drive.device);
-
   startProgress(context, "Creating partition...");
   if (!partitionDrive(drive)) {
     stopProgress(context);
@@ -92,7 +86,22 @@ bool prepareTarget(InstallContext& context, bool keepConfig) {
   for (const BaseDirectory& directory : kBaseDirectories) {
     if (mkdir(directory.path, kBaseDirectoryMode) != 0) perror(directory.name);
   }
+  return true;
+}
 
+}  // namespace
+
+bool prepareTarget(InstallContext& context, bool keepConfig) {
+  ConfigSnapshot* snapshot = keepConfig ? readOldConfiguration(context) : nullptr;
+
+  // The first write to the disk: only now has the operator agreed to lose what is on it.
+  // Partitioning rewrites just the table and signature of sector 0, so the code stays.
+  installBootCode(context.targetDrive.device);
+
+  if (!buildNewRoot(context)) {
+    freeSnapshot(snapshot);  // nowhere to write it back any more
+    return false;
+  }
   if (!snapshot) return true;
   startProgress(context, "Writing back old configuration...");
   bool restored = restoreSnapshot(snapshot);

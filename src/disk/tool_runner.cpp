@@ -14,6 +14,8 @@
 #include "core/signals.h"
 
 pid_t pipedChild = -1;
+// The child that closeTool is waiting for, after it has left the slot; -1 otherwise.
+static pid_t closingChild = -1;
 
 namespace {
 
@@ -195,10 +197,23 @@ int closeTool(FILE* stream) {
   if (pipedChild == -1 || !stream) return -1;
   pid_t child = pipedChild;
   pipedChild = -1;
+  closingChild = child;
   // A failed close (buffered bytes that a dead tool no longer takes) still ends with the wait:
   // the descriptor is gone either way, and the child must not be left unreaped.
   bool closed = fclose(stream) == 0;
   int status = 0;
-  if (waitForChild(child, &status) != 0) return -1;
+  int waited = waitForChild(child, &status);
+  closingChild = -1;
+  if (waited != 0) return -1;
   return closed ? status : -1;
+}
+
+void endPipedChild() {
+  pid_t child = pipedChild != -1 ? pipedChild : closingChild;
+  if (child <= 0) return;
+  pipedChild = -1;
+  closingChild = -1;
+  int status = 0;
+  (void)kill(child, SIGKILL);
+  (void)waitForChild(child, &status);
 }

@@ -11,6 +11,10 @@ constexpr int kToolArgumentSlots = 16;  // program path, at most 14 words, termi
 // The one child connected to the installer by a pipe, -1 when none.
 extern pid_t pipedChild;
 
+// Kills and collects the piped child, also while closeTool is waiting for it (the abort path:
+// an installer child confined to /mnt would keep the target busy). Nothing when there is none.
+void endPipedChild();
+
 // Runs `path` with `argv` (null-terminated), confined to `root` when it is not null. Returns
 // the child's raw wait status, or -1 when no child could be started or the wait failed.
 int runProgram(const char* root, const char* path, char* const argv[]);
