@@ -4,9 +4,6 @@
 
 #include <dirent.h>
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <string>
@@ -14,190 +11,116 @@
 
 #include "support/package_builder.h"
 #include "support/pty_harness.h"
+#include "support/scratch_dir.h"
 
 namespace {
 
+using Names = std::vector<std::string>;
+
 class CatalogueTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/catalogue_test.XXXXXX";
-    ASSERT_NE(mkdtemp(pattern), nullptr);
-    dir = pattern;
-  }
-  void TearDown() override {
-    std::string command = "rm -rf '" + dir + "'";
-    ASSERT_EQ(system(command.c_str()), 0);
-  }
-
-  void addPackage(const std::string& fileName, const std::string& name,
-                  std::vector<std::string> depends = {}, const std::string& version = "1.0") {
+  void addPackage(const std::string& fileName, const std::string& name, Names depends = {}) {
     TestPackage package;
     package.name = name;
-    package.version = version;
-    package.description = "about " + name;
     package.depends = depends;
-    ASSERT_TRUE(writeTestPackage(dir + "/" + fileName, package));
+    ASSERT_TRUE(writeTestPackage(dir_.file(fileName), package));
   }
-
-  // Scans `dir` into `menu`, returning what the scan printed.
-  std::string scan(bool expected) {
+  // Scans the directory into menu_, checking the result; returns what the scan printed.
+  std::string scan(bool expected, const std::string& directory = "") {
     bool result = !expected;
-    std::string printed = captureStdout([&] { result = scanPackages(menu, dir.c_str()); });
+    std::string path = directory.empty() ? dir_.path() : directory;
+    std::string printed = captureStdout([&] { result = scanPackages(menu_, path.c_str()); });
     EXPECT_EQ(result, expected);
     return printed;
   }
-
-  std::vector<std::string> order() const {
-    std::vector<std::string> names;
-    for (const SelectablePackage* package : menu.entries) names.push_back(package->name);
+  Names order() const {
+    Names names;
+    for (const SelectablePackage* package : menu_.entries) names.push_back(package->name);
     return names;
   }
 
-  // The names of the directory's entries in the order readdir yields them.
-  std::vector<std::string> directoryOrder() const {
-    std::vector<std::string> names;
-    DIR* d = opendir(dir.c_str());
-    while (dirent* entry = readdir(d)) {
-      if (entry->d_name[0] != '.') names.push_back(entry->d_name);
-    }
-    closedir(d);
-    return names;
-  }
-
-  std::string dir;
-  PackageMenu menu;
+  ScratchDir dir_;
+  PackageMenu menu_;
 };
 
-using Names = std::vector<std::string>;
+struct OrderCase {
+  Names created;  // package names in the order their files are made: <name>-<n>.qpk
+  Names menu;
+};
 
-TEST_F(CatalogueTest, NewMenuAndPackagesStartEmptyAndUnselected) {
-  EXPECT_TRUE(menu.entries.empty());
-  EXPECT_EQ(menu.cursor, 0u);
-  SelectablePackage package;
-  EXPECT_FALSE(package.selected);
-}
+class MenuOrder : public CatalogueTest, public ::testing::WithParamInterface<OrderCase> {};
 
-TEST_F(CatalogueTest, FrontPackagesComeFirstWhateverTheDirectoryOrder) {
-  const Names creationOrders[] = {{"a", "b", "dhcp", "ppp", "system"},
-                                  {"system", "ppp", "dhcp", "b", "a"},
-                                  {"ppp", "a", "system", "b", "dhcp"}};
-  for (const Names& creation : creationOrders) {
-    TearDown();
-    SetUp();
-    menu = PackageMenu();
-    for (const std::string& name : creation) addPackage(name + ".qpk", name);
-    EXPECT_EQ(scan(true), "");
-    EXPECT_EQ(order(), (Names{"system", "ppp", "dhcp", "a", "b"}));
+TEST_P(MenuOrder, frontPackagesTakeTheirPlacesAndTheRestSortAsBytes) {
+  for (size_t i = 0; i < GetParam().created.size(); ++i) {
+    addPackage(GetParam().created[i] + "-" + std::to_string(i) + ".qpk", GetParam().created[i]);
   }
+  EXPECT_EQ(scan(true), "");
+  EXPECT_EQ(order(), GetParam().menu);
+  for (const SelectablePackage* package : menu_.entries) EXPECT_FALSE(package->selected);
 }
 
-TEST_F(CatalogueTest, MissingSystemLeavesOtherFrontPackagesAtTheirOwnPositions) {
-  for (const char* name : {"dhcp", "b", "ppp", "a"}) addPackage(std::string(name) + ".qpk", name);
-  scan(true);
-  EXPECT_EQ(order(), (Names{"a", "ppp", "dhcp", "b"}));
-}
-
-TEST_F(CatalogueTest, FrontPackageBeyondTheLastEntryGoesLast) {
-  addPackage("dhcp.qpk", "dhcp");
-  addPackage("a.qpk", "a");
-  scan(true);
-  EXPECT_EQ(order(), (Names{"a", "dhcp"}));
-
-  TearDown();
-  SetUp();
-  menu = PackageMenu();
-  addPackage("dhcp.qpk", "dhcp");
-  scan(true);
-  EXPECT_EQ(order(), (Names{"dhcp"}));
-}
-
-TEST_F(CatalogueTest, NamesSortAsBytesNotAsTextOfTheLocale) {
-  for (const char* name : {"b", "B", "a1", "a", "Z", "_x"}) {
-    addPackage(std::string(name) + "-file.qpk", name);
-  }
-  scan(true);
-  EXPECT_EQ(order(), (Names{"B", "Z", "_x", "a", "a1", "b"}));
-}
+INSTANTIATE_TEST_SUITE_P(
+    Table, MenuOrder,
+    ::testing::Values(
+        OrderCase{{"a", "b", "dhcp", "ppp", "system"}, {"system", "ppp", "dhcp", "a", "b"}},
+        OrderCase{{"system", "ppp", "dhcp", "b", "a"}, {"system", "ppp", "dhcp", "a", "b"}},
+        OrderCase{{"ppp", "a", "system", "b", "dhcp"}, {"system", "ppp", "dhcp", "a", "b"}},
+        // Without system the others keep their own positions; beyond the end they go last.
+        OrderCase{{"dhcp", "b", "ppp", "a"}, {"a", "ppp", "dhcp", "b"}},
+        OrderCase{{"dhcp", "a"}, {"a", "dhcp"}},
+        OrderCase{{"b", "B", "a1", "a", "Z", "_x"}, {"B", "Z", "_x", "a", "a1", "b"}},
+        OrderCase{{"ppp", "ppp", "system"}, {"system", "ppp", "ppp"}}));
 
 TEST_F(CatalogueTest, OnlyNamesEndingInLowerCaseQpkAreRead) {
   addPackage("system.qpk", "system");
-  addPackage(".qpk", "hidden");       // the whole name is the suffix: still a package file
-  addPackage("x.QPK", "upper");       // wrong case
-  addPackage("qpk", "short");         // three characters
-  addPackage("x.qpk.bak", "backup");  // suffix not at the end
-  ASSERT_TRUE(writeBytes(dir + "/readme.txt", "not a package\n"));
-  ASSERT_TRUE(writeBytes(dir + "/defpacks", "ppp\nsystem\n"));
+  addPackage(".qpk", "hidden");  // the whole name is the suffix: still a package file
+  addPackage("x.QPK", "upper");
+  addPackage("qpk", "short");
+  addPackage("x.qpk.bak", "backup");
+  ASSERT_TRUE(writeBytes(dir_.file("defpacks"), "ppp\nsystem\n"));  // not read: nothing selected
   scan(true);
   EXPECT_EQ(order(), (Names{"system", "hidden"}));
-  // The defaults file is not read: nothing is selected before the menu opens.
-  for (const SelectablePackage* package : menu.entries) EXPECT_FALSE(package->selected);
-  EXPECT_EQ(menu.entries[0]->path, dir + "/system.qpk");
-  EXPECT_EQ(menu.entries[1]->path, dir + "/.qpk");
+  EXPECT_EQ(menu_.entries[1]->path, dir_.file(".qpk"));
 }
 
 TEST_F(CatalogueTest, EmptyOrMissingDirectoryReportsNoPackagesOnce) {
-  EXPECT_EQ(scan(false), "FATAL ERROR: No packages found\n");
-  EXPECT_TRUE(menu.entries.empty());
-
-  ASSERT_TRUE(writeBytes(dir + "/readme.txt", "only text\n"));
-  EXPECT_EQ(scan(false), "FATAL ERROR: No packages found\n");
-
-  std::string missing = dir + "/nowhere";
-  bool result = true;
-  std::string printed = captureStdout([&] { result = scanPackages(menu, missing.c_str()); });
-  EXPECT_FALSE(result);
-  EXPECT_EQ(printed, "FATAL ERROR: No packages found\n");
+  const std::string message = "FATAL ERROR: No packages found\n";
+  EXPECT_EQ(scan(false), message);
+  ASSERT_TRUE(writeBytes(dir_.file("readme.txt"), "only text\n"));
+  EXPECT_EQ(scan(false), message);
+  EXPECT_EQ(scan(false, dir_.file("nowhere")), message);
+  EXPECT_TRUE(menu_.entries.empty());
 }
 
 TEST_F(CatalogueTest, UnreadablePackageStopsTheScanAndIsNamed) {
-  for (const char* name : {"a", "b", "c", "d", "e", "f"}) {
-    addPackage(std::string(name) + ".qpk", name);
+  for (const char* name : {"a", "b", "c", "d", "e", "f"})
+    addPackage(name + std::string(".qpk"), name);
+  ASSERT_TRUE(writeBytes(dir_.file("bad.qpk"), "this is not a gzip member at all"));
+  Names listed;  // the directory's order, as readdir gives it
+  DIR* d = opendir(dir_.path().c_str());
+  while (dirent* entry = readdir(d)) {
+    if (entry->d_name[0] != '.') listed.push_back(entry->d_name);
   }
-  ASSERT_TRUE(writeBytes(dir + "/bad.qpk", "this is not a gzip member at all"));
-  Names listed = directoryOrder();
+  closedir(d);
   size_t badAt = std::find(listed.begin(), listed.end(), "bad.qpk") - listed.begin();
-  ASSERT_LT(badAt, listed.size());
 
-  EXPECT_EQ(scan(false), "FATAL ERROR: Bad package " + dir + "/bad.qpk\n");
+  EXPECT_EQ(scan(false), "FATAL ERROR: Bad package " + dir_.file("bad.qpk") + "\n");
   // Every package before it was read; the failed record stays last; nothing after it was read.
-  ASSERT_EQ(menu.entries.size(), badAt + 1);
-  for (size_t i = 0; i < badAt; ++i) {
-    EXPECT_EQ(menu.entries[i]->name + ".qpk", listed[i]);
-  }
-  EXPECT_EQ(menu.entries[badAt]->path, dir + "/bad.qpk");
+  ASSERT_EQ(menu_.entries.size(), badAt + 1);
+  for (size_t i = 0; i < badAt; ++i) EXPECT_EQ(menu_.entries[i]->name + ".qpk", listed[i]);
+  EXPECT_EQ(menu_.entries[badAt]->path, dir_.file("bad.qpk"));
 }
 
-TEST_F(CatalogueTest, PackageWithBrokenMetadataIsReportedByItsFileName) {
-  TestPackage broken;
-  broken.name = "-dash";  // not a package name the library accepts
-  std::string bytes = buildTestPackage(broken);
-  ASSERT_FALSE(bytes.empty());
-  ASSERT_TRUE(writeBytes(dir + "/broken.qpk", bytes));
-  std::string printed = scan(false);
-  EXPECT_EQ(printed.rfind("FATAL ERROR: Bad package ", 0), 0u) << printed;
-  EXPECT_EQ(std::count(printed.begin(), printed.end(), '\n'), 1) << printed;
-  EXPECT_EQ(menu.entries.size(), 1u);
-}
-
-TEST_F(CatalogueTest, DuplicateNamesAreBothListedAndLookupsFindTheFirst) {
-  addPackage("ppp-1.qpk", "ppp", {}, "1");
-  addPackage("ppp-2.qpk", "ppp", {}, "2");
-  addPackage("system.qpk", "system");
-  scan(true);
-  EXPECT_EQ(order(), (Names{"system", "ppp", "ppp"}));
-  EXPECT_EQ(findPackage(menu, "ppp"), 1);
-}
-
-TEST_F(CatalogueTest, FindPackageComparesWholeNamesExactly) {
-  for (const char* name : {"system", "ppp", "ppp-extra"}) {
-    addPackage(std::string(name) + ".qpk", name);
+TEST_F(CatalogueTest, FindPackageComparesWholeNamesAndFindsTheFirst) {
+  int n = 0;
+  for (const char* name : {"system", "ppp", "ppp-extra", "ppp"}) {
+    addPackage(name + std::to_string(n++) + ".qpk", name);
   }
   scan(true);
-  EXPECT_EQ(findPackage(menu, "system"), 0);
-  EXPECT_EQ(findPackage(menu, "ppp-extra"), 2);
-  EXPECT_EQ(findPackage(menu, "System"), -1);
-  EXPECT_EQ(findPackage(menu, "pp"), -1);
-  EXPECT_EQ(findPackage(menu, ""), -1);
+  EXPECT_EQ(findPackage(menu_, "system"), 0);
+  EXPECT_EQ(findPackage(menu_, "ppp"), 1);
+  EXPECT_EQ(findPackage(menu_, "ppp-extra"), 3);
+  for (const char* absent : {"System", "pp", ""}) EXPECT_EQ(findPackage(menu_, absent), -1);
   PackageMenu empty;
   EXPECT_EQ(findPackage(empty, "system"), -1);
 }
@@ -210,26 +133,19 @@ TEST_F(CatalogueTest, SelectionIsCollectedInDependencyOrderSharingTheRecords) {
   addPackage("unused.qpk", "unused");
   scan(true);
   ASSERT_EQ(order(), (Names{"system", "ppp", "alpha", "unused", "zeta"}));
-  for (SelectablePackage* package : menu.entries) package->selected = package->name != "unused";
+  PackageFile stale;
+  std::list<PackageFile*> out{&stale};
+  collectSelected(menu_, out);
+  EXPECT_TRUE(out.empty());  // nothing selected yet: the old contents are gone too
 
-  std::list<PackageFile*> out;
-  collectSelected(menu, out);
+  for (SelectablePackage* package : menu_.entries) package->selected = package->name != "unused";
+  collectSelected(menu_, out);
   Names installOrder;
   for (PackageFile* package : out) {
     installOrder.push_back(package->name);
-    EXPECT_NE(std::find(menu.entries.begin(), menu.entries.end(), package), menu.entries.end());
+    EXPECT_NE(std::find(menu_.entries.begin(), menu_.entries.end(), package), menu_.entries.end());
   }
   EXPECT_EQ(installOrder, (Names{"system", "ppp", "zeta", "alpha"}));
-  EXPECT_EQ(out.back()->path, dir + "/alpha.qpk");
-}
-
-TEST_F(CatalogueTest, CollectingNothingSelectedEmptiesTheList) {
-  addPackage("system.qpk", "system");
-  scan(true);
-  PackageFile stale;
-  std::list<PackageFile*> out{&stale, &stale};
-  collectSelected(menu, out);
-  EXPECT_TRUE(out.empty());
 }
 
 }  // namespace

@@ -50,14 +50,18 @@ TEST_F(MenuRulesTest, SelectAllAndMinimumChangeFlagsAndDrawNothing) {
   EXPECT_EQ(selected(), "system,system");
 }
 
-TEST_F(MenuRulesTest, SelectingFollowsDependenciesRecursivelySkippingMissingOnes) {
+TEST_F(MenuRulesTest, SelectingFollowsDependenciesRecursivelyDeselectingOnlyDirectDependants) {
   add("system");
   add("ppp", {"system"});
   add("web", {"lib", "ghost", "ppp"});
   add("lib", {"base"});
   add("base");
-  EXPECT_EQ(captureStdout([&] { togglePackage(menu, 2); }), "");
-  EXPECT_EQ(selected(), "system,ppp,web,lib,base");
+  add("site", {"web"});
+  EXPECT_EQ(captureStdout([&] { togglePackage(menu, 5); }), "");
+  EXPECT_EQ(selected(), "system,ppp,web,lib,base,site");
+  // Deselecting reaches direct dependants only: web goes with ppp, site (needing web) stays.
+  EXPECT_EQ(captureStdout([&] { togglePackage(menu, 1); }), "");
+  EXPECT_EQ(selected(), "system,lib,base,site");
 }
 
 TEST_F(MenuRulesTest, DependencyCycleEnds) {
@@ -68,16 +72,6 @@ TEST_F(MenuRulesTest, DependencyCycleEnds) {
   EXPECT_EQ(selected(), "a,b,c");
   togglePackage(menu, 1);  // b off, and a which requires it; c requires only a and c
   EXPECT_EQ(selected(), "c");
-}
-
-TEST_F(MenuRulesTest, DeselectingReachesDirectDependantsOnly) {
-  add("system");
-  add("ppp", {"system"});
-  add("vpn", {"ppp"});
-  add("tunnel", {"vpn"});
-  selectAll(menu);
-  togglePackage(menu, 1);
-  EXPECT_EQ(selected(), "system,tunnel");
 }
 
 TEST_F(MenuRulesTest, MinimumPackageIsProtectedOnlyFromADirectToggle) {

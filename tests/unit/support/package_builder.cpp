@@ -2,9 +2,8 @@
 // package format rather than a copy of it.
 #include "support/package_builder.h"
 
-#include <stdio.h>
-
 #include "qpk_format.h"
+#include "support/scratch_dir.h"
 
 std::string buildTestPackage(const TestPackage& package) {
   PackageInfo info;
@@ -40,10 +39,7 @@ std::string buildTestPackage(const TestPackage& package) {
 }
 
 bool writeBytes(const std::string& path, const std::string& bytes) {
-  FILE* file = fopen(path.c_str(), "wb");
-  if (!file) return false;
-  bool ok = bytes.empty() || fwrite(bytes.data(), bytes.size(), 1, file) == 1;
-  return fclose(file) == 0 && ok;
+  return writeFile(path, bytes);
 }
 
 bool writeTestPackage(const std::string& path, const TestPackage& package) {
