@@ -3,85 +3,47 @@
 #include "disk/boot_files.h"
 
 #include <gtest/gtest.h>
-#include <string.h>
 #include <sys/stat.h>
 
 #include <string>
 
-#include "disk/drives.h"
-#include "support/scratch_dir.h"
+#include "support/disk_stand_ins.h"
 
 namespace {
 
-HardDrive makeDrive(const char* device, uint32_t cylinders, uint32_t cylinderBytes) {
-  HardDrive drive;
-  memset(&drive, 0, sizeof drive);
-  strcpy(drive.device, device);
-  setGeometry(drive, cylinders, cylinderBytes);
-  return drive;
-}
-
 mode_t modeOf(const std::string& path) {
   struct stat status;
-  if (stat(path.c_str(), &status) != 0) return 0;
-  return status.st_mode & 07777;
+  return stat(path.c_str(), &status) == 0 ? status.st_mode & 07777 : 0;
 }
 
-struct BootFilesCase {
-  const char* name;
-  HardDrive drive;
-  const char* liloConf;
-  const char* fstab;
-  bool nofsck;
-};
+std::string lilo(const char* boot, const char* root) {
+  return std::string("boot=") + boot +
+         "\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\nimage=/boot/vmlinuz\n  label=System\n"
+         "  root=" +
+         root + "\n  read-only\n";
+}
+
+const char kVirtualMounts[] =
+    "none /proc proc defaults 0 0\nnone /dev/pts devpts gid=5,mode=620 0 0\n";
 
 TEST(BootFiles, goldenTextsForEachLayout) {
-  const BootFilesCase cases[] = {
-      {"two partitions, journaled", makeDrive("/dev/hda", 1024, 16 * 63 * 512),
-       "boot=/dev/hda1\n"
-       "map=/boot/map\n"
-       "install=/boot/boot.b\n"
-       "lba32\n"
-       "image=/boot/vmlinuz\n"
-       "  label=System\n"
-       "  root=/dev/hda2\n"
-       "  read-only\n",
-       "/dev/hda2  /     ext3 defaults 1 1\n"
-       "/dev/hda1  /boot ext2 defaults 1 2\n"
-       "none /proc proc defaults 0 0\n"
-       "none /dev/pts devpts gid=5,mode=620 0 0\n",
+  struct Case {
+    HardDrive drive;
+    std::string liloConf, fstab;
+    bool nofsck;
+  } cases[] = {
+      {makeDrive("/dev/hda", 1024, kOldIdeCylinderBytes), lilo("/dev/hda1", "/dev/hda2"),
+       std::string("/dev/hda2  /     ext3 defaults 1 1\n/dev/hda1  /boot ext2 defaults 1 2\n") +
+           kVirtualMounts,
        true},
-      {"one partition, ext2", makeDrive("/dev/hda", 4, 255 * 63 * 512),
-       "boot=/dev/hda1\n"
-       "map=/boot/map\n"
-       "install=/boot/boot.b\n"
-       "lba32\n"
-       "image=/boot/vmlinuz\n"
-       "  label=System\n"
-       "  root=/dev/hda1\n"
-       "  read-only\n",
-       "/dev/hda1  /     ext2 defaults 1 1\n"
-       "none /proc proc defaults 0 0\n"
-       "none /dev/pts devpts gid=5,mode=620 0 0\n",
-       false},
-      {"one partition, journaled", makeDrive("/dev/sdb", 66, 255 * 63 * 512),
-       "boot=/dev/sdb1\n"
-       "map=/boot/map\n"
-       "install=/boot/boot.b\n"
-       "lba32\n"
-       "image=/boot/vmlinuz\n"
-       "  label=System\n"
-       "  root=/dev/sdb1\n"
-       "  read-only\n",
-       "/dev/sdb1  /     ext3 defaults 1 1\n"
-       "none /proc proc defaults 0 0\n"
-       "none /dev/pts devpts gid=5,mode=620 0 0\n",
-       true},
+      {makeDrive("/dev/hda", 4, kLbaCylinderBytes), lilo("/dev/hda1", "/dev/hda1"),
+       std::string("/dev/hda1  /     ext2 defaults 1 1\n") + kVirtualMounts, false},
+      {makeDrive("/dev/sdb", 66, kLbaCylinderBytes), lilo("/dev/sdb1", "/dev/sdb1"),
+       std::string("/dev/sdb1  /     ext3 defaults 1 1\n") + kVirtualMounts, true},
   };
-  for (const BootFilesCase& c : cases) {
-    SCOPED_TRACE(c.name);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.drive.device + std::to_string(c.drive.cylinders));
     ScratchDir root;
-    ASSERT_FALSE(root.path().empty());
     ASSERT_TRUE(writeLiloConf(c.drive, root.path().c_str()));
     ASSERT_TRUE(writeFstab(c.drive, root.path().c_str()));
     EXPECT_EQ(readFile(root.file("etc/lilo.conf")), c.liloConf);
@@ -98,31 +60,22 @@ TEST(BootFiles, rewritingReplacesTheOldContentAndEmptiesTheMarker) {
   ASSERT_TRUE(writeFile(root.file(".nofsck"), "stale"));
   ASSERT_EQ(mkdir(root.file("etc").c_str(), 0700), 0);
   ASSERT_TRUE(writeFile(root.file("etc/fstab"), std::string(5000, '#'), 0600));
-  HardDrive drive = makeDrive("/dev/hda", 66, 255 * 63 * 512);
-  ASSERT_TRUE(writeFstab(drive, root.path().c_str()));
+  ASSERT_TRUE(writeFstab(makeDrive("/dev/hda", 66, kLbaCylinderBytes), root.path().c_str()));
   EXPECT_EQ(readFile(root.file("etc/fstab")),
-            "/dev/hda1  /     ext3 defaults 1 1\n"
-            "none /proc proc defaults 0 0\n"
-            "none /dev/pts devpts gid=5,mode=620 0 0\n");
+            std::string("/dev/hda1  /     ext3 defaults 1 1\n") + kVirtualMounts);
   EXPECT_EQ(modeOf(root.file("etc/fstab")), 0644u);
   EXPECT_EQ(readFile(root.file(".nofsck")), "");
 }
 
-TEST(BootFiles, missingRootFailsBothFiles) {
+TEST(BootFiles, missingRootOrUnwritableFilesFail) {
   ScratchDir root;
-  std::string missing = root.file("no/such/root");
-  HardDrive drive = makeDrive("/dev/hda", 66, 255 * 63 * 512);
-  EXPECT_FALSE(writeLiloConf(drive, missing.c_str()));
-  EXPECT_FALSE(writeFstab(drive, missing.c_str()));
-}
-
-TEST(BootFiles, unwritableEtcFails) {
-  ScratchDir root;
-  // A directory where the file should be: creating it for writing fails even for root.
-  ASSERT_EQ(mkdir(root.file("etc").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(root.file("etc/lilo.conf").c_str(), 0755), 0);
-  ASSERT_EQ(mkdir(root.file("etc/fstab").c_str(), 0755), 0);
-  HardDrive drive = makeDrive("/dev/hda", 66, 255 * 63 * 512);
+  HardDrive drive = makeDrive("/dev/hda", 66, kLbaCylinderBytes);
+  EXPECT_FALSE(writeLiloConf(drive, root.file("no/such/root").c_str()));
+  EXPECT_FALSE(writeFstab(drive, root.file("no/such/root").c_str()));
+  // Directories where the files should be: opening them for writing fails even for root.
+  for (const char* dir : {"etc", "etc/lilo.conf", "etc/fstab"}) {
+    ASSERT_EQ(mkdir(root.file(dir).c_str(), 0755), 0);
+  }
   EXPECT_FALSE(writeLiloConf(drive, root.path().c_str()));
   EXPECT_FALSE(writeFstab(drive, root.path().c_str()));
 }

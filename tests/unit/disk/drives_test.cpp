@@ -8,53 +8,47 @@
 #include <string>
 
 #include "core/context.h"
-#include "core/signals.h"
 #include "disk/disk_tools.h"
-#include "support/scratch_dir.h"
+#include "support/disk_stand_ins.h"
 
 namespace {
 
-constexpr uint32_t kOldIdeCylinderBytes = 16 * 63 * 512;  // 516,096
-constexpr uint32_t kLbaCylinderBytes = 255 * 63 * 512;    // 8,225,280
-
-class DriveDetection : public ::testing::Test {
+class DriveDetection : public StandInTools {
  protected:
-  void SetUp() override {
-    ASSERT_FALSE(scratch.path().empty());
-    strcpy(logTerminalPath, "/dev/null");
-    savedSfdisk = sfdiskProgram;
-    fakeSfdisk = scratch.file("sfdisk");
-    sfdiskProgram = fakeSfdisk.c_str();
-  }
-  void TearDown() override { sfdiskProgram = savedSfdisk; }
-
-  // The stand-in prints `listing` for "-g" and nothing else.
+  // The stand-in sfdisk prints `text` for "-g" and nothing else.
   void listing(const std::string& text) {
     ASSERT_TRUE(writeFile(scratch.file("listing"), text));
-    ASSERT_TRUE(writeScript(fakeSfdisk,
-                            "[ \"$*\" = -g ] || exit 1\ncat '" + scratch.file("listing") + "'\n"));
+    ASSERT_TRUE(
+        writeScript(sfdisk, "[ \"$*\" = -g ] || exit 1\ncat '" + scratch.file("listing") + "'\n"));
   }
-
-  ScratchDir scratch;
-  std::string fakeSfdisk;
-  const char* savedSfdisk = nullptr;
 };
 
-TEST_F(DriveDetection, firstListedDriveIsTargetEvenWhenNotHda) {
-  listing(
-      "/dev/hdc: 1024 cylinders, 16 heads, 63 sectors/track\n"
-      "/dev/hda: 500 cylinders, 16 heads, 63 sectors/track\n");
-  InstallContext context;
-  initInstallContext(context);
-  testing::internal::CaptureStdout();
-  ASSERT_TRUE(detectTargetDrive(context));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "\nLooking for harddrives...\n\nFound harddrive as IDE Secondary master (disk E)\n");
-  EXPECT_STREQ(context.targetDrive.device, "/dev/hdc");
-  EXPECT_EQ(context.targetDrive.cylinders, 1024u);
-  EXPECT_EQ(context.targetDrive.cylinderBytes, kOldIdeCylinderBytes);
-  EXPECT_EQ(context.targetDrive.twoPartitions, 1);
-  EXPECT_EQ(context.targetDrive.journaled, 1);
+TEST_F(DriveDetection, firstListedDriveIsTheTargetAndNoneIsFatal) {
+  struct Case {
+    const char* listing;
+    bool found;
+    const char* said;
+  } cases[] = {
+      {"/dev/hdc: 1024 cylinders, 16 heads, 63 sectors/track\n"
+       "/dev/hda: 500 cylinders, 16 heads, 63 sectors/track\n",
+       true, "Found harddrive as IDE Secondary master (disk E)\n"},
+      {"/dev/hda: 100 cylinders, 0 heads, 0 sectors/track\nnothing here\n", false,
+       "FATAL ERROR: no harddrives found\n"},
+  };
+  for (const Case& c : cases) {
+    listing(c.listing);
+    InstallContext context;
+    initInstallContext(context);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(detectTargetDrive(context), c.found);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              std::string("\nLooking for harddrives...\n\n") + c.said);
+    if (!c.found) continue;
+    EXPECT_STREQ(context.targetDrive.device, "/dev/hdc");
+    EXPECT_EQ(context.targetDrive.cylinders, 1024u);
+    EXPECT_EQ(context.targetDrive.cylinderBytes, kOldIdeCylinderBytes);
+    EXPECT_TRUE(context.targetDrive.twoPartitions && context.targetDrive.journaled);
+  }
 }
 
 TEST_F(DriveDetection, recordsAtMostFourDrivesAndSkipsUnusableLines) {
@@ -63,53 +57,27 @@ TEST_F(DriveDetection, recordsAtMostFourDrivesAndSkipsUnusableLines) {
       "/dev/hda: 100 cylinders, 255 heads, 63 sectors/track\n"
       "/dev/hdb 200 cylinders, 255 heads, 63 sectors/track\n"  // no colon: taken unchanged
       "/dev/hdc: 300 cylinders, 0 heads, 63 sectors/track\n"   // no cylinder size
-      "/dev/hdc: 300 cylinders, 255 heads, 0 sectors/track\n"
       "/dev/hdd: cylinders, heads, sectors\n"
       " /dev/sda: 400 cylinders, 255 heads, 63 sectors/track\n"  // not at the line start
-      "/dev/sdb: 500 cylinders, 255 heads, 63 sectors/track\n"
+      "/dev/sdb: 500 cylinders, 255 heads, 63 sectors/track" +
+      std::string(100, ' ') +
+      "/dev/hdx: 5 cylinders, 255 heads, 63 sectors/track\n"
       "/dev/sdc: 600 cylinders, 255 heads, 63 sectors/track\n"
-      "/dev/sdd: 700 cylinders, 255 heads, 63 sectors/track\n");
+      "/dev/sdd: 700 cylinders, 255 heads, 63 sectors/track\n");  // the fifth
   HardDrive* drives = findHardDrives();
   ASSERT_NE(drives, nullptr);
-  EXPECT_STREQ(drives[0].device, "/dev/hda");
-  EXPECT_STREQ(drives[1].device, "/dev/hdb");
-  EXPECT_EQ(drives[1].cylinders, 200u);
-  EXPECT_STREQ(drives[2].device, "/dev/sdb");
-  EXPECT_STREQ(drives[3].device, "/dev/sdc");
-  for (int i = 0; i < kMaxDrives; i++) EXPECT_EQ(drives[i].cylinderBytes, kLbaCylinderBytes);
-}
-
-TEST_F(DriveDetection, tailOfAnOverlongLineIsNotADrive) {
-  listing("/dev/hda: 100 cylinders, 255 heads, 63 sectors/track" + std::string(100, ' ') +
-          "/dev/hdb: 5 cylinders, 255 heads, 63 sectors/track\n");
-  HardDrive* drives = findHardDrives();
-  ASSERT_NE(drives, nullptr);
-  EXPECT_STREQ(drives[0].device, "/dev/hda");
-  EXPECT_EQ(drives[0].cylinders, 100u);
-  EXPECT_STREQ(drives[1].device, "");
-}
-
-TEST_F(DriveDetection, secondDetectionRefillsFromTheFirstEntry) {
-  listing(
-      "/dev/hda: 100 cylinders, 255 heads, 63 sectors/track\n"
-      "/dev/hdb: 200 cylinders, 255 heads, 63 sectors/track\n");
-  ASSERT_NE(findHardDrives(), nullptr);
+  const char* devices[] = {"/dev/hda", "/dev/hdb", "/dev/sdb", "/dev/sdc"};
+  for (int i = 0; i < kMaxDrives; i++) {
+    EXPECT_STREQ(drives[i].device, devices[i]);
+    EXPECT_EQ(drives[i].cylinders, 100u * (i + 1) + (i >= 2 ? 200u : 0u));
+    EXPECT_EQ(drives[i].cylinderBytes, kLbaCylinderBytes);
+  }
+  // A second detection fills the table from its start again.
   listing("/dev/sdb: 7 cylinders, 255 heads, 63 sectors/track\n");
-  HardDrive* drives = findHardDrives();
+  drives = findHardDrives();
   ASSERT_NE(drives, nullptr);
-  EXPECT_STREQ(drives[0].device, "/dev/sdb");
   EXPECT_EQ(drives[0].cylinders, 7u);
   EXPECT_STREQ(drives[1].device, "");
-}
-
-TEST_F(DriveDetection, noUsableLineMeansNoHarddrives) {
-  listing("/dev/hda: 100 cylinders, 0 heads, 0 sectors/track\nnothing here\n");
-  InstallContext context;
-  initInstallContext(context);
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(detectTargetDrive(context));
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
-            "\nLooking for harddrives...\n\nFATAL ERROR: no harddrives found\n");
 }
 
 TEST_F(DriveDetection, missingToolFindsNothing) {
@@ -117,18 +85,15 @@ TEST_F(DriveDetection, missingToolFindsNothing) {
   EXPECT_EQ(findHardDrives(), nullptr);
 }
 
-struct ParseCase {
-  const char* line;
-  bool usable;
-  const char* device;
-  uint32_t cylinders;
-  uint32_t cylinderBytes;
-};
-
 TEST(GeometryLine, parsesTheToolsFormatAndRefusesUnusableDrives) {
   const std::string longName = "/dev/" + std::string(40, 'x') + ": 9 c, 255 h, 63 s\n";
   const std::string cutName = "/dev/" + std::string(26, 'x');  // 31 characters
-  const ParseCase cases[] = {
+  const struct {
+    const char* line;
+    bool usable;
+    const char* device;
+    uint32_t cylinders, cylinderBytes;
+  } cases[] = {
       {"/dev/hda: 1023 cylinders, 16 heads, 63 sectors/track\n", true, "/dev/hda", 1023,
        kOldIdeCylinderBytes},
       {"/dev/hde 12 cylinders, 255 heads, 63 sectors/track", true, "/dev/hde", 12,
@@ -145,7 +110,7 @@ TEST(GeometryLine, parsesTheToolsFormatAndRefusesUnusableDrives) {
       {"dev/hda: 10 cylinders, 16 heads, 63 sectors/track", false, "", 0, 0},
       {"", false, "", 0, 0},
   };
-  for (const ParseCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(c.line);
     HardDrive drive;
     memset(&drive, 0, sizeof drive);
@@ -156,15 +121,11 @@ TEST(GeometryLine, parsesTheToolsFormatAndRefusesUnusableDrives) {
   }
 }
 
-struct GeometryCase {
-  uint32_t cylinders;
-  uint32_t cylinderBytes;
-  uint8_t twoPartitions;
-  uint8_t journaled;
-};
-
 TEST(SetGeometry, flagsFollowCylindersAndSize) {
-  const GeometryCase cases[] = {
+  const struct {
+    uint32_t cylinders, cylinderBytes;
+    uint8_t twoPartitions, journaled;
+  } cases[] = {
       {1023, kOldIdeCylinderBytes, 0, 1},
       {1024, kOldIdeCylinderBytes, 1, 1},  // 528,482,304 bytes
       {80, 524288, 0, 0},                  // 40 MiB exactly stays ext2
@@ -174,7 +135,7 @@ TEST(SetGeometry, flagsFollowCylindersAndSize) {
       {4000000, kLbaCylinderBytes, 1, 1},  // the size only fits in 64 bits
       {0, kLbaCylinderBytes, 0, 0},
   };
-  for (const GeometryCase& c : cases) {
+  for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << c.cylinders << " x " << c.cylinderBytes);
     HardDrive drive;
     memset(&drive, 0xff, sizeof drive);

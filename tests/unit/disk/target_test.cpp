@@ -2,114 +2,90 @@
 // the recording platform (nothing is mounted for real; the "drive" is an image file).
 #include "disk/target.h"
 
-#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "core/context.h"
-#include "core/signals.h"
 #include "disk/boot_files.h"
-#include "disk/disk_tools.h"
-#include "disk/drives.h"
 #include "disk/tool_runner.h"
 #include "support/console_text.h"
+#include "support/disk_stand_ins.h"
 #include "support/fake_platform.h"
-#include "support/scratch_dir.h"
 #include "support/staged_root.h"
 
 namespace {
 
-class TargetSteps : public ::testing::Test {
+class TargetSteps : public StandInTools {
  protected:
   void SetUp() override {
-    ASSERT_FALSE(scratch.path().empty());
-    strcpy(logTerminalPath, "/dev/null");
-    savedSfdisk = sfdiskProgram;
-    savedMke2fs = mke2fsProgram;
-    sfdisk = scratch.file("sfdisk");
-    mke2fs = scratch.file("mke2fs");
-    sfdiskProgram = sfdisk.c_str();
-    mke2fsProgram = mke2fs.c_str();
+    StandInTools::SetUp();
     ASSERT_TRUE(writeScript(sfdisk, "cat >/dev/null\n"));
     ASSERT_TRUE(writeScript(mke2fs, "exit 1\n"));
-    // The drive: an image whose sector 0 holds another system's code and a table.
-    // A short path of its own: the device field holds 31 characters.
+    // The drive: an image whose sector 0 holds another system's code and a table, on a short
+    // path of its own (the device field holds 31 characters).
     char name[] = "/tmp/tvdiskXXXXXX";
     int fd = mkstemp(name);
     ASSERT_GE(fd, 0);
     close(fd);
     image = name;
-    std::string sector(kSectorSize, 'o');
-    sector[510] = 0x55;
-    sector[511] = static_cast<char>(0xAA);
-    ASSERT_TRUE(writeFile(image, sector + std::string(4096, '\0')));
+    ASSERT_TRUE(writeFile(image, std::string(510, 'o') + "\x55\xAA" + std::string(4096, '\0')));
     initInstallContext(context);
-    ASSERT_LT(image.size(), sizeof context.targetDrive.device);
     strcpy(context.targetDrive.device, image.c_str());
-    setGeometry(context.targetDrive, 100, 255 * 63 * 512);
+    setGeometry(context.targetDrive, 100, kLbaCylinderBytes);
   }
   void TearDown() override {
-    sfdiskProgram = savedSfdisk;
-    mke2fsProgram = savedMke2fs;
+    StandInTools::TearDown();
     pipedChild = -1;
     if (!image.empty()) (void)unlink(image.c_str());
   }
 
-  std::string sectorZero() { return readFile(image).substr(0, kSectorSize); }
-
-  ScratchDir scratch;
-  std::string sfdisk, mke2fs, image;
-  const char* savedSfdisk = nullptr;
-  const char* savedMke2fs = nullptr;
+  std::string image;
   InstallContext context;
 };
 
-TEST_F(TargetSteps, partitioningFailureComesAfterTheBootCodeWasWritten) {
-  FakePlatform platform;  // the old root cannot be mounted: nothing kept, nothing said
-  pipedChild = 999999;    // the tool slot is taken: sfdisk cannot be started
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(prepareTarget(context, true));
-  EXPECT_EQ(withoutTickerDots(testing::internal::GetCapturedStdout()),
-            "Creating partition...\nERROR: could not create partitions\n");
-  std::string sector = sectorZero();
-  EXPECT_EQ(memcmp(sector.data(), masterBootCode, kBootCodeSize), 0);
-  EXPECT_EQ(sector.substr(kPartitionTableOffset), std::string(64, 'o') + "\x55\xAA");
+TEST_F(TargetSteps, failuresAreReportedAfterTheBootCodeWasWritten) {
+  struct Case {
+    bool toolSlotTaken, mke2fsWorks;
+    const char* output;
+    size_t platformCalls;
+  } cases[] = {
+      // sfdisk cannot be started; the old root cannot be mounted: nothing kept, nothing said.
+      {true, false, "Creating partition...\nERROR: could not create partitions\n", 4},
+      {false, false,
+       "Creating partition...\nFormatting disk...\nERROR: could not format partitions\n", 4},
+      // The four mount tries, nothing left mounted.
+      {false, true,
+       "Creating partition...\nFormatting disk...\nERROR: could not mount filesystem\n", 8},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.output);
+    FakePlatform platform;
+    ASSERT_TRUE(writeScript(mke2fs, c.mke2fsWorks ? "exit 0\n" : "exit 1\n"));
+    pipedChild = c.toolSlotTaken ? 999999 : -1;
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(prepareTarget(context, true));
+    EXPECT_EQ(withoutTickerDots(testing::internal::GetCapturedStdout()), c.output);
+    EXPECT_EQ(platform.calls.size(), c.platformCalls);
+    std::string sector = readFile(image).substr(0, kSectorSize);
+    EXPECT_EQ(memcmp(sector.data(), masterBootCode, kBootCodeSize), 0);
+    EXPECT_EQ(sector.substr(kPartitionTableOffset), std::string(64, 'o') + "\x55\xAA");
+  }
 }
 
-TEST_F(TargetSteps, formattingFailureEndsTheLineFirstAndMountsNothing) {
-  FakePlatform platform;
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(prepareTarget(context, false));
-  EXPECT_EQ(withoutTickerDots(testing::internal::GetCapturedStdout()),
-            "Creating partition...\nFormatting disk...\nERROR: could not format partitions\n");
-  EXPECT_TRUE(platform.calls.empty());
-}
-
-TEST_F(TargetSteps, unmountableNewRootIsReported) {
-  FakePlatform platform;
-  ASSERT_TRUE(writeScript(mke2fs, "exit 0\n"));
-  testing::internal::CaptureStdout();
-  EXPECT_FALSE(prepareTarget(context, false));
-  EXPECT_EQ(withoutTickerDots(testing::internal::GetCapturedStdout()),
-            "Creating partition...\nFormatting disk...\nERROR: could not mount filesystem\n");
-  EXPECT_EQ(platform.calls.size(), 4u);  // the four tries, nothing left mounted
-}
-
-// Runs postInstall with the recording platform and returns what it printed, then "calls:" and
-// the platform calls, one a line. As root it runs in a child chrooted into an empty staged root,
-// so that the confined commands cannot enter the host's own "/mnt".
+// Runs postInstall with the recording platform and returns what it printed, then the result
+// and the platform calls. As root it runs chrooted into an empty staged root, so that the
+// confined commands cannot enter the host's own "/mnt".
 std::string postInstallTranscript(InstallContext& context, int mountResult, int umountResult,
                                   const ScratchDir& scratch) {
   auto body = [&context, mountResult, umountResult] {
     FakePlatform platform;
     platform.mountResult = mountResult;
     platform.umountResult = umountResult;
-    int result = postInstall(context);
-    printf("result %d\ncalls:\n", result);
+    printf("result %d\ncalls:\n", postInstall(context));
     for (const std::string& call : platform.calls) printf("%s\n", call.c_str());
     fflush(stdout);
     return 0;
@@ -120,7 +96,7 @@ std::string postInstallTranscript(InstallContext& context, int mountResult, int 
     return withoutTickerDots(testing::internal::GetCapturedStdout());
   }
   StagedRoot root(scratch.file("root"));
-  if (!root.addDirectory("/") || !root.addDirectory("/mnt") || !root.addDirectory("/proc") ||
+  if (!root.addDirectory("/mnt") || !root.addDirectory("/proc") ||
       !root.addDirectory("/dev/host")) {
     return "<no staged root>";
   }
@@ -128,20 +104,14 @@ std::string postInstallTranscript(InstallContext& context, int mountResult, int 
   return run.status == 0 ? withoutTickerDots(run.out) : "<child failed>";
 }
 
-TEST_F(TargetSteps, postInstallChecksAOnePartitionRootReadOnly) {
+TEST_F(TargetSteps, postInstallChecksOnlyAOnePartitionRootAndOnlyReadOnly) {
   EXPECT_EQ(postInstallTranscript(context, 0, 0, scratch),
             "Checking disk integrity...\nresult 0\ncalls:\nsync\numount /mnt/boot\n"
             "mount /dev/hda1 /mnt ext3 21\numount /mnt\n");
-}
-
-TEST_F(TargetSteps, postInstallSkipsTheCheckWhenTheRemountFails) {
   EXPECT_EQ(postInstallTranscript(context, -1, 0, scratch),
             "result 0\ncalls:\nsync\numount /mnt/boot\nmount /dev/hda1 /mnt ext3 21\n"
             "umount /mnt\n");
-}
-
-TEST_F(TargetSteps, postInstallDoesNotCheckATwoPartitionDisk) {
-  setGeometry(context.targetDrive, 1024, 16 * 63 * 512);
+  setGeometry(context.targetDrive, 1024, kOldIdeCylinderBytes);
   EXPECT_EQ(postInstallTranscript(context, 0, -1, scratch),
             "result -1\ncalls:\nsync\numount /mnt/boot\numount /mnt\n");
 }

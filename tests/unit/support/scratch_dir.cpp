@@ -30,16 +30,8 @@ bool writeFile(const std::string& path, const std::string& content, mode_t mode)
   (void)unlink(path.c_str());
   int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
   if (fd < 0) return false;
-  size_t done = 0;
-  while (done < content.size()) {
-    ssize_t n = write(fd, content.data() + done, content.size() - done);
-    if (n <= 0) {
-      close(fd);
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  bool ok = fchmod(fd, mode) == 0;
+  bool ok = write(fd, content.data(), content.size()) == static_cast<ssize_t>(content.size()) &&
+            fchmod(fd, mode) == 0;
   return close(fd) == 0 && ok;
 }
 
@@ -58,16 +50,15 @@ bool writeScript(const std::string& path, const std::string& body) {
   return writeFile(path, "#!/bin/sh\n" + body, 0755);
 }
 
-namespace {
-
-int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
-  return remove(path) == 0 ? 0 : 0;  // keep going; the caller checks what is left
-}
-
-}  // namespace
-
 bool removeTree(const std::string& path) {
-  (void)nftw(path.c_str(), removeEntry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+  // Keeps going past what cannot go; the check below tells.
+  (void)nftw(
+      path.c_str(),
+      [](const char* entry, const struct stat*, int, struct FTW*) {
+        (void)remove(entry);
+        return 0;
+      },
+      16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
   struct stat status;
   return lstat(path.c_str(), &status) != 0;
 }

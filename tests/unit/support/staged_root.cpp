@@ -13,8 +13,6 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <sstream>
-
 #include "platform/platform.h"
 #include "support/scratch_dir.h"
 
@@ -80,44 +78,46 @@ bool StagedRoot::addSymlink(const std::string& target, const std::string& linkTo
   return makeParents(host) && symlink(linkTo.c_str(), host.c_str()) == 0;
 }
 
-bool StagedRoot::addProgram(const std::string& hostProgram, const std::string& target) {
-  if (!copyFile(hostProgram, hostPath(target))) return false;
-  std::istringstream lines(hostCommandOutput("ldd '" + hostProgram + "' 2>/dev/null"));
-  std::string line;
-  while (std::getline(lines, line)) {
-    std::istringstream words(line);
-    std::string word;
-    std::string library;
-    while (words >> word) {
-      if (word[0] == '/') {
-        library = word;
-        break;
-      }
-    }
-    if (library.empty()) continue;
-    struct stat status;
-    if (lstat(hostPath(library).c_str(), &status) == 0) continue;
-    char* real = realpath(library.c_str(), nullptr);
-    if (!real) continue;
-    bool copied = copyFile(real, hostPath(library));
-    free(real);
-    if (!copied) return false;
+std::string hostProgram(const char* name) {
+  std::string path = hostCommandOutput(std::string("command -v ") + name);
+  while (!path.empty() && path.back() == '\n') path.pop_back();
+  return path;
+}
+
+std::string sandboxUnavailable(std::initializer_list<const char*> tools) {
+  if (geteuid() != 0) return "needs root: mount namespaces, chroot, loop devices";
+  if (access("/bin/busybox", X_OK) != 0) return "busybox-static is not installed";
+  for (const char* tool : tools) {
+    if (hostProgram(tool).empty()) return std::string(tool) + " is not installed";
   }
-  return true;
+  return "";
+}
+
+// Shell lines below get only paths we made ourselves: no quoting beyond '...' is needed.
+bool StagedRoot::addProgram(const std::string& hostProgram, const std::string& target) {
+  // Each library ldd names (the first absolute path on its line) goes to the same path in
+  // the root, links resolved; one already there stays.
+  return copyFile(hostProgram, hostPath(target)) &&
+         system(("for l in $(ldd '" + hostProgram +
+                 "' | grep -o '^[^/]*/[^ ]*' | grep -o '/.*'); " + "do [ -e '" + path_ +
+                 "'$l ] || cp -L --parents $l '" + path_ + "' || exit 1; done")
+                    .c_str()) == 0;
 }
 
 bool StagedRoot::addBusybox() {
-  if (!copyFile("/bin/busybox", hostPath("/bin/busybox"))) return false;
-  std::istringstream applets(hostCommandOutput("/bin/busybox --list"));
-  std::string applet;
-  while (applets >> applet) {
-    struct stat status;
-    std::string link = hostPath("/bin/" + applet);
-    if (lstat(link.c_str(), &status) == 0) continue;
-    if (symlink("busybox", link.c_str()) != 0) return false;
-  }
-  return addDirectory("/tmp", 01777) && addDirectory("/proc") && addDirectory("/etc") &&
+  return copyFile("/bin/busybox", hostPath("/bin/busybox")) &&
+         system(("for a in $(/bin/busybox --list); do [ -e '" + path_ + "/bin/'$a ] || ln -s " +
+                 "busybox '" + path_ + "/bin/'$a || exit 1; done")
+                    .c_str()) == 0 &&
+         addDirectory("/tmp", 01777) && addDirectory("/proc") && addDirectory("/etc") &&
          addDirectory("/dev") && addDirectory("/dev/host") && addSymlink("/dev/null", "host/null");
+}
+
+bool StagedRoot::addCompatSfdisk(const std::string& script) {
+  return addBusybox() && addProgram(hostProgram("sfdisk"), "/sbin/sfdisk.real") &&
+         addFile("/sbin/sfdisk", readFile(script), 0755) &&
+         addProgram(hostProgram("addpart"), "/sbin/addpart") &&
+         addProgram(hostProgram("delpart"), "/sbin/delpart");
 }
 
 ChildRun runInStagedRoot(const StagedRoot& root, const std::function<int()>& body,
@@ -156,20 +156,12 @@ ChildRun runInStagedRoot(const StagedRoot& root, const std::function<int()>& bod
   }
 
   struct timespec pause = {0, kPollMs * 1000000L};
-  long waitedMs = 0;
   int status = 0;
-  for (;;) {
-    pid_t done = waitpid(child, &status, WNOHANG);
-    if (done == child) break;
+  pid_t done;
+  for (long waitedMs = 0; (done = waitpid(child, &status, WNOHANG)) != child; waitedMs += kPollMs) {
     if (done < 0 && errno != EINTR) return run;
-    if (waitedMs >= timeoutSeconds * 1000L) {
-      kill(child, SIGKILL);
-      while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-      }
-      break;
-    }
+    if (waitedMs >= timeoutSeconds * 1000L) kill(child, SIGKILL);  // reaped on a later round
     nanosleep(&pause, nullptr);
-    waitedMs += kPollMs;
   }
   run.status = status;
   run.out = readFile(outPath);

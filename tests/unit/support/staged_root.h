@@ -4,6 +4,7 @@
 #pragma once
 
 #include <functional>
+#include <initializer_list>
 #include <string>
 
 // A directory tree that becomes a child's "/".
@@ -16,6 +17,9 @@ class StagedRoot {
   // "/bin/busybox" (the static one), "/bin/sh" and every applet as links to it, /tmp, /proc,
   // /etc and a /dev with "null" and the host's devices under "/dev/host".
   bool addBusybox();
+  // addBusybox, then the medium's sfdisk (the shell `script`) at /sbin/sfdisk over the host's
+  // modern one at /sbin/sfdisk.real, with addpart and delpart.
+  bool addCompatSfdisk(const std::string& script);
   // Copies the host program `hostPath` to `target` in the root with the shared libraries that
   // ldd names for it.
   bool addProgram(const std::string& hostPath, const std::string& target);
@@ -62,3 +66,8 @@ class LoopDisk {
 
 // The output of a shell command run on the host, or "" when it could not run.
 std::string hostCommandOutput(const std::string& command);
+// The host's path of the program `name`, or "" when it is not installed.
+std::string hostProgram(const char* name);
+// Why a sandbox test cannot run here (not root, no static busybox, one of `tools` missing),
+// or "" when it can.
+std::string sandboxUnavailable(std::initializer_list<const char*> tools);
