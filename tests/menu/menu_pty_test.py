@@ -29,15 +29,10 @@ HELP = [
 UP, DOWN, RIGHT, LEFT = b"\x1b[A", b"\x1b[B", b"\x1b[C", b"\x1b[D"
 
 # name, description, dependencies; menu order: system ppp dhcp alpha beta delta gamma
-SEVEN = [
-    ("gamma", "Gamma rays", []),
-    ("beta", "Beta test", ["alpha", "ghost"]),
-    ("system", "Base system", []),
-    ("alpha", "Alpha package", ["ppp"]),
-    ("ppp", "Point to point", ["system"]),
-    ("dhcp", "Address server", ["system"]),
-    ("delta", "Delta", ["system"]),
-]
+SEVEN = [("gamma", "Gamma rays", []), ("beta", "Beta test", ["alpha", "ghost"]),
+         ("system", "Base system", []), ("alpha", "Alpha package", ["ppp"]),
+         ("ppp", "Point to point", ["system"]), ("dhcp", "Address server", ["system"]),
+         ("delta", "Delta", ["system"])]
 
 
 def make_packages(name, packages):
@@ -50,39 +45,44 @@ def make_packages(name, packages):
     return directory
 
 
-class Session:
-    """One run of the menu driver with the pty as its standard input and output."""
+def result(opening=1, install=True, remote=0, cursor=0, rows=3, chosen="system"):
+    return "opening=%d result=%d remote=%d cursor=%d rows=%d install=%s" % (
+        opening, install, remote, cursor, rows, chosen)
 
-    def __init__(self, directory, openings=1, select_all_first=False, stdin_devnull=False):
+
+class Session:
+    """One run of the menu driver with the pty as its standard input and output; waits until
+    the information area shows `ready` (unless standard input is /dev/null)."""
+
+    def __init__(self, directory, ready="Base system", openings=1, select_all_first=False,
+                 stdin_devnull=False):
         self.result_path = os.path.join(WORK, "result.txt")
         if os.path.exists(self.result_path):
             os.unlink(self.result_path)
         self.master, slave = pty.openpty()
         fcntl.ioctl(slave, termios.TIOCSWINSZ, struct.pack("HHHH", 25, 80, 0, 0))
-        stdin = subprocess.DEVNULL if stdin_devnull else slave
         self.process = subprocess.Popen(
             [DRIVER, "run", directory, self.result_path, str(openings),
              "1" if select_all_first else "0"],
-            stdin=stdin, stdout=slave, stderr=slave, start_new_session=True)
+            stdin=subprocess.DEVNULL if stdin_devnull else slave, stdout=slave, stderr=slave,
+            start_new_session=True)
         os.close(slave)
         self.screen = pyte.Screen(80, 25)
         self.stream = pyte.ByteStream(self.screen)
         self.raw = b""
         self.mark = 0  # start of the bytes written since the last send
+        if not stdin_devnull:
+            self.wait_for(lambda: ready in self.row(22), "the information area")
+            self.settle()
 
     def pump(self, wait):
-        ready, _, _ = select.select([self.master], [], [], wait)
-        if not ready:
-            return False
         try:
-            data = os.read(self.master, 65536)
-        except OSError:
-            return False
-        if not data:
-            return False
-        self.raw += data
-        self.stream.feed(data)
-        return True
+            data = select.select([self.master], [], [], wait)[0] and os.read(self.master, 65536)
+        except OSError:  # the driver is gone
+            data = b""
+        self.raw += data or b""
+        self.stream.feed(data or b"")
+        return bool(data)
 
     def wait_for(self, predicate, what):
         deadline = time.time() + TIMEOUT
@@ -113,24 +113,21 @@ class Session:
         return self.raw[self.mark:].replace(b"\r\n", b"\n")
 
     def finish(self, hang_up=False):
+        """Waits for the driver's end and returns its result lines."""
         if hang_up:
             os.close(self.master)
         deadline = time.time() + TIMEOUT
-        while self.process.poll() is None:
+        while self.process.poll() is None:  # keep reading, or the driver blocks on output
             if time.time() > deadline:
                 self.process.kill()
                 raise AssertionError("menu did not end")
-            if not hang_up:
-                self.pump(0.05)
-            else:
-                time.sleep(0.02)
+            self.pump(0.05) if not hang_up else time.sleep(0.02)
         if not hang_up:
-            while self.pump(0.05):
-                pass
+            self.settle(0.05)
             os.close(self.master)
         assert self.process.returncode == 0, "driver exit %d" % self.process.returncode
         with open(self.result_path) as f:
-            return [dict(item.split("=", 1) for item in line.split()) for line in f]
+            return f.read().splitlines()
 
     def row(self, y):
         return self.screen.display[y - 1]
@@ -139,52 +136,38 @@ class Session:
         return self.row(y)[x:x + length]
 
     def reversed_text(self):
-        cells = []
-        for y in range(25):
-            line = self.screen.buffer[y]
-            text = "".join(line[x].data for x in range(80) if line[x].reverse)
-            if text:
-                cells.append((y + 1, text))
-        return cells
+        rows = [(y + 1, "".join(self.screen.buffer[y][x].data for x in range(80)
+                                if self.screen.buffer[y][x].reverse)) for y in range(25)]
+        return [(y, text) for y, text in rows if text]
+
+    def selected(self, layout):
+        """The names marked [X] among (name, row, column) of the layout, read off the screen."""
+        chosen = []
+        for name, row, column in layout:
+            cell = self.text_at(row, column + 1, len(name) + 6)
+            assert cell.endswith(name + " ") and cell.startswith(" ["), (name, cell, self.dump())
+            if cell[2] == "X":
+                chosen.append(name)
+        return chosen
 
     def dump(self):
         return "\n".join("%2d|%s|" % (i + 1, line) for i, line in enumerate(self.screen.display))
 
 
-def entry_text(name, selected):
-    return " [%s] %s " % ("X" if selected else " ", name)
-
-
-def marks(session, layout):
-    """{name: selected} for every (name, row, column) of the layout, read off the screen."""
-    found = {}
-    for name, row, column in layout:
-        cell = session.text_at(row, column + 1, len(name) + 6)
-        assert cell.endswith(name + " ") and cell.startswith(" ["), (name, cell, session.dump())
-        found[name] = cell[2] == "X"
-    return found
-
-
 # (name, row, first screen column of its " " + entry text), for SEVEN with three rows
 SEVEN_LAYOUT = [("system", 7, 0), ("ppp", 8, 0), ("dhcp", 9, 0), ("alpha", 7, 25),
                 ("beta", 8, 25), ("delta", 9, 25), ("gamma", 7, 51)]
+ALL_SEVEN = [name for name, _, _ in SEVEN_LAYOUT]
+INFO_ERASE = b"\x1b[21;0H\x1b[2K\x1b[22;0H\x1b[2K\x1b[23;0H\x1b[2K\x1b[24;0H\x1b[2K\x1b[21;0H"
 
 
 def test_opening_screen_layout_and_bytes(seven):
     s = Session(seven)
-    s.wait_for(lambda: "Base system" in s.row(22), "the information area")
-    s.settle()
     assert s.row(1) == " " * 16 + TITLE + " " * 16, s.row(1)
-    assert all(s.screen.buffer[0][x].bold for x in range(16, 64))
-    assert all(s.screen.buffer[1][x].bold for x in range(40))
-    assert not s.screen.buffer[2][0].bold
     for i, line in enumerate(HELP):
         assert s.row(3 + i) == line.ljust(80), s.row(3 + i)
-    assert s.row(6).strip() == ""
-    assert marks(s, SEVEN_LAYOUT) == {"system": True, "ppp": False, "dhcp": False,
-                                      "alpha": False, "beta": False, "delta": False,
-                                      "gamma": False}
-    assert s.row(10).strip() == ""
+    assert s.row(6).strip() == "" and s.row(10).strip() == ""
+    assert s.selected(SEVEN_LAYOUT) == ["system"]  # the minimum on opening
     assert s.reversed_text() == [(7, " [X] system ")], s.reversed_text()
     assert s.row(21).rstrip() == "system (depends on nothing):"
     assert s.row(22).rstrip() == "Base system"
@@ -194,55 +177,45 @@ def test_opening_screen_layout_and_bytes(seven):
                b" " * 40 + b"\n\x1b[m" + "".join(line + "\n" for line in HELP).encode())
     assert raw.startswith(opening), raw[:400]
     drawn = raw[len(opening):]
-    first_pass = (b"\x1b[7;0H \x1b[m\x1b[7m [ ] system \x1b[m\x1b[8;0H  [ ] ppp "
-                  b"\x1b[9;0H  [ ] dhcp \x1b[7;26H  [ ] alpha ")
-    assert drawn.startswith(first_pass), drawn[:200]
+    assert drawn.startswith(b"\x1b[7;0H \x1b[m\x1b[7m [ ] system \x1b[m\x1b[8;0H  [ ] ppp "
+                            b"\x1b[9;0H  [ ] dhcp \x1b[7;26H  [ ] alpha "), drawn[:200]
     assert b"\x1b[7;0H \x1b[m\x1b[7m [X] system \x1b[m" in drawn
-    assert drawn.endswith(b"\x1b[21;0H\x1b[2K\x1b[22;0H\x1b[2K\x1b[23;0H\x1b[2K\x1b[24;0H\x1b[2K"
-                          b"\x1b[21;0Hsystem (depends on nothing):\nBase system \n"), drawn[-200:]
+    assert drawn.endswith(INFO_ERASE + b"system (depends on nothing):\nBase system \n"), drawn
 
     s.send(b"n")
-    assert s.since_send() == (
-        b"\x1b[7;0H  [X] system \x1b[8;0H \x1b[m\x1b[7m [ ] ppp \x1b[m"
-        b"\x1b[21;0H\x1b[2K\x1b[22;0H\x1b[2K\x1b[23;0H\x1b[2K\x1b[24;0H\x1b[2K"
-        b"\x1b[21;0Hppp (depends on system):\nPoint to point \n"), s.since_send()
+    assert s.since_send() == (b"\x1b[7;0H  [X] system \x1b[8;0H \x1b[m\x1b[7m [ ] ppp \x1b[m" +
+                              INFO_ERASE + b"ppp (depends on system):\nPoint to point \n")
     s.send(b"q")
     assert s.since_send() == b"\x1b[25;0H\x1b[?25h", s.since_send()
     assert not s.screen.cursor.hidden
     assert (s.screen.cursor.y, s.screen.cursor.x) == (24, 0)
-    assert s.finish() == [{"opening": "1", "result": "0", "remote": "0", "cursor": "1",
-                           "rows": "3", "install": "system"}]
+    assert s.finish() == [result(install=False, cursor=1)]
 
 
 def test_toggling_follows_dependencies_one_level(seven):
     s = Session(seven, select_all_first=True)
-    s.wait_for(lambda: "Base system" in s.row(22), "the information area")
-    s.settle()
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == ["system"]
+    assert s.selected(SEVEN_LAYOUT) == ["system"]
     s.send(b"nnn ")  # alpha: selects ppp with it, system already chosen
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == ["system", "ppp", "alpha"]
+    assert s.selected(SEVEN_LAYOUT) == ["system", "ppp", "alpha"]
     s.send(b"n ")  # beta: alpha already chosen, ghost is not on the medium
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == \
-        ["system", "ppp", "alpha", "beta"]
+    assert s.selected(SEVEN_LAYOUT) == ["system", "ppp", "alpha", "beta"]
     assert s.row(21).rstrip() == "beta (depends on alpha, ghost):"
     assert s.row(23).strip() == ""
     s.send(b"ppp ")  # ppp off: alpha requires it and goes; beta requires only alpha and stays
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == ["system", "beta"]
+    assert s.selected(SEVEN_LAYOUT) == ["system", "beta"]
     s.send(b"p ")  # system cannot be deselected directly
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == ["system", "beta"]
+    assert s.selected(SEVEN_LAYOUT) == ["system", "beta"]
     s.send(b"A")
-    assert all(marks(s, SEVEN_LAYOUT).values())
+    assert s.selected(SEVEN_LAYOUT) == ALL_SEVEN
     s.send(b"M")
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == ["system"]
+    assert s.selected(SEVEN_LAYOUT) == ["system"]
     s.send(b"nnnn ")  # beta again: alpha, ppp follow
     s.send(b"I")
-    assert s.finish() == [{"opening": "1", "result": "1", "remote": "0", "cursor": "4",
-                           "rows": "3", "install": "system,ppp,alpha,beta"}]
+    assert s.finish() == [result(cursor=4, chosen="system,ppp,alpha,beta")]
 
 
 def test_arrow_keys_columns_and_escape_rules(seven):
     s = Session(seven)
-    s.wait_for(lambda: "Base system" in s.row(22), "the information area")
     s.send(b"nn")
     assert s.reversed_text() == [(9, " [ ] dhcp ")]
     s.send(b"N")  # bottom of column 0 to the top of column 26
@@ -257,23 +230,17 @@ def test_arrow_keys_columns_and_escape_rules(seven):
     s.send(b"\x1b[a", no_effect=True)  # dropped, not "select all"
     s.send(b"x?\x07\n", no_effect=True)  # unbound keys: nothing, no bell
     assert b"\x07" not in s.raw
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == ["system"]
     s.send(b"\x1b ")  # ESC then space toggles as space would
-    assert marks(s, SEVEN_LAYOUT)["beta"]
+    assert s.selected(SEVEN_LAYOUT) == ["system", "ppp", "alpha", "beta"]
     s.send(b"P" * 10)  # stops at the first entry
     assert s.reversed_text() == [(7, " [X] system ")]
     s.send(UP, no_effect=True)
     s.send(b"\x1bq")  # ESC followed by q cancels
-    assert s.finish() == [{"opening": "1", "result": "0", "remote": "0", "cursor": "0",
-                           "rows": "3", "install": "system,ppp,alpha,beta"}]
+    assert s.finish() == [result(install=False, chosen="system,ppp,alpha,beta")]
 
-
-def test_six_packages_stop_at_column_edges():
     six = make_packages("six", [(n, n + " text", []) for n in
                                 ("system", "ppp", "dhcp", "a", "b", "c")])
-    s = Session(six)
-    s.wait_for(lambda: "system text" in s.row(22), "the information area")
-    s.settle()
+    s = Session(six, ready="system text")
     assert s.text_at(7, 0, 13) == "  [X] system " and s.text_at(8, 0, 10) == "  [ ] ppp "
     assert s.text_at(7, 25, 11) == "  [ ] dhcp " and s.text_at(7, 51, 8) == "  [ ] b "
     s.send(b"nnnn" + RIGHT)  # 4 + 2 is not less than 6
@@ -281,52 +248,41 @@ def test_six_packages_stop_at_column_edges():
     s.send(b"ppp" + LEFT)  # 1 is less than 2
     assert s.reversed_text() == [(8, " [ ] ppp ")]
     s.send(b"Q")
-    assert s.finish()[0]["cursor"] == "1"
+    assert s.finish() == [result(install=False, cursor=1, rows=2)]
 
 
 def test_remote_returns_and_reopening_resets_selection(seven):
     s = Session(seven, openings=2)
-    s.wait_for(lambda: "Base system" in s.row(22), "the information area")
     s.send(b"nna")
-    assert all(marks(s, SEVEN_LAYOUT).values())
+    assert s.selected(SEVEN_LAYOUT) == ALL_SEVEN
     s.send(b"r")
     s.wait_for(lambda: "Address server" in s.row(22), "the menu shown again")
     s.settle()
-    assert [n for n, v in marks(s, SEVEN_LAYOUT).items() if v] == ["system"]
+    assert s.selected(SEVEN_LAYOUT) == ["system"]
     assert s.reversed_text() == [(9, " [ ] dhcp ")]
     assert s.row(21).rstrip() == "dhcp (depends on system):"
     s.send(b"i")
-    results = s.finish()
-    assert results[0] == {"opening": "1", "result": "1", "remote": "1", "cursor": "2",
-                          "rows": "3", "install": "system,ppp,dhcp,alpha,beta,delta,gamma"}, \
-        results
-    assert results[1] == {"opening": "2", "result": "1", "remote": "0", "cursor": "2",
-                          "rows": "3", "install": "system"}, results
+    assert s.finish() == [result(remote=1, cursor=2, chosen=",".join(ALL_SEVEN)),
+                          result(opening=2, cursor=2)]
 
 
 def test_end_of_input_cancels_without_spinning(seven):
     s = Session(seven)
-    s.wait_for(lambda: "Base system" in s.row(22), "the information area")
     s.send(b"n")
     started = time.time()
-    assert s.finish(hang_up=True) == [{"opening": "1", "result": "0", "remote": "0",
-                                       "cursor": "1", "rows": "3", "install": "system"}]
+    assert s.finish(hang_up=True) == [result(install=False, cursor=1)]
     assert time.time() - started < 2
     s = Session(seven, stdin_devnull=True)
-    assert s.finish()[0]["result"] == "0"
+    assert s.finish() == [result(install=False)]
     s = Session(seven)
-    s.wait_for(lambda: "Base system" in s.row(22), "the information area")
     s.send(b"\x1b[", settle=False)  # input ends inside an arrow sequence
-    assert s.finish(hang_up=True)[0]["result"] == "0"
+    assert s.finish(hang_up=True) == [result(install=False)]
 
 
-def test_long_description_stays_in_information_area():
+def test_long_description_stays_in_information_area(_):
     words = " ".join("word%03d" % i for i in range(60))
-    packages = [("system", "Base", []), ("ppp", words, ["system"]),
-                ("dhcp", "x" * 100 + " tail", [])]
-    directory = make_packages("long", packages)
-    s = Session(directory)
-    s.wait_for(lambda: "Base" in s.row(22), "the information area")
+    s = Session(make_packages("long", [("system", "Base", []), ("ppp", words, ["system"]),
+                                       ("dhcp", "x" * 100 + " tail", [])]), ready="Base")
     s.send(b"n")
     assert s.row(1).strip() == TITLE, s.dump()  # nothing scrolled
     assert s.row(22).startswith("word000 word001") and s.row(24).strip() != ""
@@ -339,16 +295,15 @@ def test_long_description_stays_in_information_area():
     s.finish()
 
 
-def test_more_than_a_screen_pages_by_three_columns():
+def test_more_than_a_screen_pages_by_three_columns(_):
     names = ["system"] + ["p%02d" % i for i in range(49)]
-    directory = make_packages("many", [(n, "about " + n, []) for n in names])
-    s = Session(directory)
-    s.wait_for(lambda: "about system" in s.row(22), "the information area")
-    s.settle()
+    s = Session(make_packages("many", [(n, "about " + n, []) for n in names]),
+                ready="about system")
     assert s.row(6).rstrip() == "Page 1 of 2"
     assert s.text_at(20, 51, 9) == "  [ ] p40"  # entry 41: last row of the third column
     for index, name in enumerate(names):
-        expected = [(7 + index % 42 % 14, entry_text(name, name == "system"))]
+        selected = "X" if name == "system" else " "
+        expected = [(7 + index % 42 % 14, " [%s] %s " % (selected, name))]
         s.wait_for(lambda: s.reversed_text() == expected and
                    s.row(21).startswith(name + " (depends on nothing):"),
                    "%s under the cursor" % name)
@@ -364,33 +319,22 @@ def test_more_than_a_screen_pages_by_three_columns():
     s.send(RIGHT)
     assert s.reversed_text() == [(14, " [ ] p48 ")]
     s.send(b"q")
-    assert s.finish()[0] == {"opening": "1", "result": "0", "remote": "0", "cursor": "49",
-                             "rows": "14", "install": "system"}
+    assert s.finish() == [result(install=False, cursor=49, rows=14)]
 
 
 def main():
     global WORK
+    tests = [value for name, value in globals().items() if name.startswith("test_")]
     if len(sys.argv) > 3:  # each test in its own directory, so tests can run in parallel
         WORK = os.path.join(WORK, sys.argv[3])
+        tests = [test for test in tests if test.__name__ == sys.argv[3]]
+        assert tests, "no test named " + sys.argv[3]
     os.makedirs(WORK, exist_ok=True)
     seven = make_packages("seven", SEVEN)
-    tests = [
-        (test_opening_screen_layout_and_bytes, (seven,)),
-        (test_toggling_follows_dependencies_one_level, (seven,)),
-        (test_arrow_keys_columns_and_escape_rules, (seven,)),
-        (test_six_packages_stop_at_column_edges, ()),
-        (test_remote_returns_and_reopening_resets_selection, (seven,)),
-        (test_end_of_input_cancels_without_spinning, (seven,)),
-        (test_long_description_stays_in_information_area, ()),
-        (test_more_than_a_screen_pages_by_three_columns, ()),
-    ]
-    if len(sys.argv) > 3:
-        tests = [(test, args) for test, args in tests if test.__name__ == sys.argv[3]]
-        assert tests, "no test named " + sys.argv[3]
     failed = 0
-    for test, args in tests:
+    for test in tests:
         try:
-            test(*args)
+            test(seven)
             print("PASS", test.__name__)
         except AssertionError as error:
             failed += 1

@@ -23,7 +23,7 @@
 #include "core/floppy_install.h"
 #include "core/signals.h"
 #include "floppy_writer.h"
-#include "platform/platform.h"
+#include "support/fake_platform.h"
 #include "support/package_builder.h"
 #include "support/scratch_dir.h"
 #include "tui/terminal.h"
@@ -46,59 +46,43 @@ struct Insertion {
   int mountFailures = 0;
 };
 
-// The drive: each prompt's mount takes the next insertion; mounting writes its files into
-// "/floppy", unmounting removes them. Runs inside the chroot.
-class ScriptedFloppyDrive : public Platform {
+// The drive: each mount takes the next insertion of the script and writes its files into
+// "/floppy"; umount removes them. Runs inside the chroot.
+class ScriptedFloppyDrive : public FakePlatform {
  public:
-  explicit ScriptedFloppyDrive(std::vector<Insertion> script) : script_(std::move(script)) {}
-
+  explicit ScriptedFloppyDrive(std::vector<Insertion> script) : script_(std::move(script)) {
+    umountResult = 0;
+  }
   int mount(const char* source, const char* target, const char* type, unsigned long flags,
             const void* data) override {
-    char line[160];
-    snprintf(line, sizeof line, "mount %s %s %s %lu %s\n", source, target, type, flags,
-             data ? "data" : "null");
-    calls += line;
-    if (next_ >= script_.size()) {
-      errno = ENXIO;
-      return -1;
-    }
-    Insertion& insertion = script_[next_];
-    if (failed_ < insertion.mountFailures) {
-      ++failed_;
-      if (failed_ == kFloppyMountTries) advance();  // the flow gives up on this floppy
-      errno = ENXIO;
-      return -1;
-    }
-    for (const FloppyFile& file : insertion.files) {
-      std::string path = std::string(target) + "/" + file.name;
-      if (file.symlinkLoop) {
-        (void)symlink(path.c_str(), path.c_str());
-        continue;
+    FakePlatform::mount(source, target, type, flags, data);  // only records the call
+    errno = ENXIO;
+    if (next_ >= script_.size()) return -1;
+    if (failed_ < script_[next_].mountFailures) {
+      if (++failed_ == kFloppyMountTries) {  // the flow gives up on this floppy
+        ++next_;
+        failed_ = 0;
       }
-      if (!writeFile(path, std::string(file.bytes.begin(), file.bytes.end()))) return -1;
+      return -1;
     }
-    mounted_ = insertion.files;
-    advance();
+    mounted_ = script_[next_++].files;
+    failed_ = 0;
+    for (const FloppyFile& file : mounted_) {
+      std::string path = std::string(target) + "/" + file.name;
+      bool made = file.symlinkLoop
+                      ? symlink(path.c_str(), path.c_str()) == 0
+                      : writeFile(path, std::string(file.bytes.begin(), file.bytes.end()));
+      if (!made) return -1;
+    }
     return 0;
   }
   int umount(const char* target) override {
-    calls += std::string("umount ") + target + "\n";
-    for (const FloppyFile& file : mounted_)
-      (void)unlink((std::string(target) + "/" + file.name).c_str());
+    for (const FloppyFile& file : mounted_) unlink((std::string(target) + "/" + file.name).c_str());
     mounted_.clear();
-    return 0;
+    return FakePlatform::umount(target);
   }
-  int reboot(int) override { return -1; }
-  int loadModule(const void*, size_t, const char*) override { return -1; }
-  void sync() override {}
-
-  std::string calls;
 
  private:
-  void advance() {
-    ++next_;
-    failed_ = 0;
-  }
   std::vector<Insertion> script_;
   size_t next_ = 0;
   int failed_ = 0;
@@ -132,7 +116,6 @@ FlowRun runFlow(const std::string& root, std::vector<Insertion> script, int ente
     if (dup2(keys[0], 0) < 0 || console < 0 || dup2(console, 1) < 0) _exit(3);
     if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(4);
     ScriptedFloppyDrive drive(std::move(script));
-    setPlatform(&drive);
     installSignalHandlers();
     snprintf(logTerminalPath, sizeof logTerminalPath, "/log.txt");
     writeFile("/log.txt", "");
@@ -142,7 +125,9 @@ FlowRun runFlow(const std::string& root, std::vector<Insertion> script, int ente
     initInstallContext(context);
     bool installed = installFloppySet(context);
     fflush(stdout);
-    writeFile("/calls.txt", drive.calls);
+    std::string calls;
+    for (const std::string& call : drive.calls) calls += call + "\n";
+    writeFile("/calls.txt", calls);
     _exit(installed ? 0 : 1);
   }
   close(keys[0]);
@@ -277,7 +262,7 @@ TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppie
   EXPECT_EQ(readFile(root.file("mnt/etc/alpha.conf")), alphaConf);
   EXPECT_EQ(readFile(root.file("mnt/etc/beta.conf")), betaConf);
 
-  std::string mount = "mount /dev/fd0 /floppy vfat 0 null\n";
+  std::string mount = "mount /dev/fd0 /floppy vfat 0\n";
   std::string umount = "umount /floppy\n";
   std::string calls = mount + umount + mount + umount +  // two wrong floppies
                       mount + mount + umount +           // retry after the change, part 0

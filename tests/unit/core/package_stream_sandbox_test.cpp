@@ -16,7 +16,6 @@
 
 #include <functional>
 #include <string>
-#include <vector>
 
 #include "core/signals.h"
 #include "disk/tool_runner.h"
@@ -207,38 +206,30 @@ TEST_F(PackageStreamSandbox, ChildThatCannotChangeRootInstallsNothing) {
 TEST_F(PackageStreamSandbox, DescriptorsThreeToFifteenAreNotVisibleToTheChild) {
   int result = inTargetNamespace([&] {
     int marker = open((std::string("/mnt/") + kRootMarker).c_str(), O_RDONLY);
-    if (marker < 0) return 1;
-    std::vector<std::pair<dev_t, ino_t>> parentFiles;  // whatever the parent holds at 3-15
-    for (int fd = 3; fd <= 15; ++fd) {
-      struct stat info;
-      if (fcntl(fd, F_GETFD) < 0) dup2(marker, fd);
-      if (fstat(fd, &info) == 0) parentFiles.push_back({info.st_dev, info.st_ino});
+    for (int fd = 3; fd <= 15 && marker >= 0; ++fd) {
+      if (fcntl(fd, F_GETFD) < 0) dup2(marker, fd);  // every free one holds the marker file
     }
     FILE* installer = startPackageInstaller();
-    struct stat pipeInfo;
-    if (!installer || fstat(fileno(installer), &pipeInfo) != 0) return 2;
-    std::string fdDir = "/proc/" + std::to_string(pipedChild) + "/fd/";
-    auto same = [](const struct stat& a, dev_t dev, ino_t ino) {
-      return a.st_dev == dev && a.st_ino == ino;
+    struct stat markerInfo, pipeInfo, info;
+    if (!installer || fstat(marker, &markerInfo) != 0 || fstat(fileno(installer), &pipeInfo) != 0)
+      return 1;
+    auto same = [](const struct stat& a, const struct stat& b) {
+      return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
     };
-    // The child may still be closing descriptors: look until it has its pipe end as input
-    // and none of the parent's files.
+    std::string fdDir = "/proc/" + std::to_string(pipedChild) + "/fd/";
+    // The child may still be closing descriptors: look until it has its pipe end as input,
+    // and neither the pipe's other end nor the marker anywhere else.
     bool clean = false;
     for (int attempt = 0; attempt < 300 && !clean; ++attempt) {
-      struct stat info;
-      clean = stat((fdDir + "0").c_str(), &info) == 0 && info.st_ino == pipeInfo.st_ino;
+      clean = stat((fdDir + "0").c_str(), &info) == 0 && same(info, pipeInfo);
       for (int fd = 1; fd < 1024 && clean; ++fd) {
         if (stat((fdDir + std::to_string(fd)).c_str(), &info) != 0) continue;
-        if (same(info, pipeInfo.st_dev, pipeInfo.st_ino)) clean = false;
-        for (const auto& file : parentFiles) {
-          if (fd >= 3 && fd <= 15 && same(info, file.first, file.second)) clean = false;
-        }
+        clean = !same(info, pipeInfo) && !same(info, markerInfo);
       }
       if (!clean) usleep(10000);
     }
     int status = closeTool(installer);
-    if (!clean) return 3;
-    return exitedWith(status, 0) ? 0 : 4;
+    return !clean ? 2 : exitedWith(status, 0) ? 0 : 3;
   });
   EXPECT_EQ(result, 0);
 }

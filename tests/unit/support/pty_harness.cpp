@@ -21,6 +21,7 @@ namespace {
 
 constexpr size_t kReadChunk = 4096;
 constexpr int kDrainAfterKillMs = 200;
+constexpr int kTimeoutMs = 5000;
 
 long long nowMs() {
   timespec ts;
@@ -31,28 +32,21 @@ long long nowMs() {
 // Reads what the terminal has before `deadline`. Returns false once the terminal is closed
 // (every slave descriptor gone: EIO) or the deadline has passed.
 bool readSome(int master, std::string& output, long long deadline) {
-  for (;;) {
-    long long left = deadline - nowMs();
-    if (left <= 0) return false;
-    pollfd p;
-    p.fd = master;
-    p.events = POLLIN;
-    p.revents = 0;
+  for (long long left; (left = deadline - nowMs()) > 0;) {
+    pollfd p = {master, POLLIN, 0};
     int ready = poll(&p, 1, static_cast<int>(left));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) return false;
     char buffer[kReadChunk];
-    ssize_t count = read(master, buffer, sizeof buffer);
+    ssize_t count = ready > 0 ? read(master, buffer, sizeof buffer) : ready;
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return false;
     output.append(buffer, static_cast<size_t>(count));
     return true;
   }
+  return false;
 }
 
 bool writeAll(int fd, const std::string& bytes) {
-  size_t done = 0;
-  while (done < bytes.size()) {
+  for (size_t done = 0; done < bytes.size();) {
     ssize_t count = write(fd, bytes.data() + done, bytes.size() - done);
     if (count < 0 && errno == EINTR) continue;
     if (count <= 0) return false;
@@ -65,8 +59,7 @@ bool writeAll(int fd, const std::string& bytes) {
   signal(SIGHUP, SIG_IGN);
   setsid();
   (void)ioctl(slave, TIOCSCTTY, 0);
-  int input = slave;
-  if (options.stdinFromDevNull) input = open("/dev/null", O_RDONLY);
+  int input = options.stdinFromDevNull ? open("/dev/null", O_RDONLY) : slave;
   if (input < 0 || dup2(input, 0) < 0 || dup2(slave, 1) < 0) _exit(125);
   if (input != slave && input > 1) close(input);
   if (slave > 1) close(slave);
@@ -81,9 +74,7 @@ PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options) 
   PtyResult result;
   int master = -1;
   int slave = -1;
-  winsize size = {};
-  size.ws_row = 25;
-  size.ws_col = 80;
+  winsize size = {25, 80, 0, 0};
   if (openpty(&master, &slave, nullptr, nullptr, &size) != 0) return result;
   termios modes;
   if (tcgetattr(slave, &modes) == 0) {
@@ -105,18 +96,14 @@ PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options) 
   }
 
   size_t searchFrom = 0;
-  result.stepsDone = true;
   for (const PtyStep& step : options.steps) {
-    long long deadline = nowMs() + options.timeoutMs;
+    long long deadline = nowMs() + kTimeoutMs;
     size_t found = 0;
     while (!step.waitFor.empty() &&
            (found = result.output.find(step.waitFor, searchFrom)) == std::string::npos &&
            readSome(master, result.output, deadline)) {
     }
-    if (found == std::string::npos || !writeAll(master, step.send)) {
-      result.stepsDone = false;
-      break;
-    }
+    if (found == std::string::npos || !writeAll(master, step.send)) break;
     if (!step.waitFor.empty()) searchFrom = found + step.waitFor.size();
   }
   if (options.hangUpAfterSteps) {
@@ -124,22 +111,22 @@ PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options) 
     master = -1;
   }
 
-  long long deadline = nowMs() + options.timeoutMs;
+  long long deadline = nowMs() + kTimeoutMs;
   while (master >= 0 && readSome(master, result.output, deadline)) {
   }
   int status = 0;
+  bool killed = false;
   rusage usage = {};
-  for (;;) {
-    pid_t done = wait4(pid, &status, WNOHANG, &usage);
-    if (done == pid || (done < 0 && errno != EINTR)) break;
-    if (nowMs() >= deadline) {
-      result.timedOut = true;
+  for (pid_t done = 0; done != pid; usleep(1000)) {
+    done = wait4(pid, &status, WNOHANG, &usage);
+    if (done < 0 && errno != EINTR) break;
+    if (done != pid && nowMs() >= deadline) {
+      killed = true;
       kill(pid, SIGKILL);
       while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
       }
       break;
     }
-    usleep(1000);
   }
   if (master >= 0) {
     // What the child wrote before it was killed is still worth showing in a failure.
@@ -148,7 +135,7 @@ PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options) 
     }
     close(master);
   }
-  if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  if (!killed && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
   result.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec +
                       (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
   return result;
@@ -168,27 +155,24 @@ std::string captureStdout(const std::function<void()>& body) {
   std::string output;
   FILE* sink = tmpfile();
   int saved = dup(1);
-  if (sink == nullptr || saved < 0 || dup2(fileno(sink), 1) < 0) {
-    if (sink) fclose(sink);
-    if (saved >= 0) close(saved);
-    return output;
+  if (sink && saved >= 0 && dup2(fileno(sink), 1) >= 0) {
+    body();
+    fflush(stdout);
+    dup2(saved, 1);
+    rewind(sink);
+    char buffer[kReadChunk];
+    for (size_t count; (count = fread(buffer, 1, sizeof buffer, sink)) > 0;) {
+      output.append(buffer, count);
+    }
   }
-  body();
-  fflush(stdout);
-  dup2(saved, 1);
-  close(saved);
-  rewind(sink);
-  char buffer[kReadChunk];
-  size_t count;
-  while ((count = fread(buffer, 1, sizeof buffer, sink)) > 0) output.append(buffer, count);
-  fclose(sink);
+  if (sink) fclose(sink);
+  if (saved >= 0) close(saved);
   return output;
 }
 
 size_t countOf(const std::string& text, const std::string& needle) {
-  if (needle.empty()) return 0;
   size_t count = 0;
-  for (size_t at = text.find(needle); at != std::string::npos;
+  for (size_t at = needle.empty() ? std::string::npos : text.find(needle); at != std::string::npos;
        at = text.find(needle, at + needle.size())) {
     ++count;
   }

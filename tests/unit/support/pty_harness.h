@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-// One exchange with the child: wait until `waitFor` has appeared in the output (after the
-// point where the previous step's text was found; empty: do not wait), then type `send`.
+// Wait until `waitFor` has appeared in the output after the previous step's text (empty: do
+// not wait), then type `send`.
 struct PtyStep {
   std::string waitFor;
   std::string send;
@@ -16,27 +16,22 @@ struct PtyStep {
 
 struct PtyOptions {
   std::vector<PtyStep> steps;
-  // After the last step, close the terminal: the child then reads end of input (SIGHUP is
-  // ignored in the child, so it sees a hung-up console rather than dying).
+  // After the last step, close the terminal: the child (ignoring SIGHUP) reads end of input.
   bool hangUpAfterSteps = false;
-  // The child's standard input is /dev/null instead of the terminal (output still goes to it).
-  bool stdinFromDevNull = false;
-  // Limit for each awaited text and for the child's end; on expiry the child is killed. The
-  // terminal's output processing is off, so the output holds exactly the bytes the child wrote.
-  int timeoutMs = 5000;
+  bool stdinFromDevNull = false;  // output still goes to the terminal
 };
 
 struct PtyResult {
   std::string output;       // every byte read from the terminal, in order
-  int exitCode = -1;        // what `body` returned (0-255), or -1 if the child did not exit
-  bool stepsDone = false;   // every step's text was seen and its keys were typed
-  bool timedOut = false;    // the child was killed after the time-out
+  int exitCode = -1;        // what `body` returned (0-255), or -1 if it was killed
   double cpuSeconds = 0.0;  // user and system CPU time the child used
 };
 
 // Forks, runs `body` in the child on the terminal and _exits with its result; standard error
-// stays the test's own, for diagnostics. Stdout is flushed before and after `body`. Never use
-// gtest assertions inside `body`: report through the result or the output instead.
+// stays the test's own. Never use gtest assertions inside `body`: report through the result.
+// The terminal's output processing is off, so the output holds exactly the bytes written. An
+// awaited text that does not show up, or a child that does not end, within five seconds gets
+// the child killed.
 PtyResult runOnPty(const std::function<int()>& body, const PtyOptions& options = PtyOptions());
 
 // A reader at end of input must give up at once rather than spin on the dead console.
@@ -47,8 +42,8 @@ constexpr double kMaxCpuSecondsAtEndOfInput = 0.5;
 PtyResult runAtEndOfInput(const std::function<int()>& body, const std::string& waitFor,
                           bool devNull);
 
-// Runs `body` in this process with standard output sent to a temporary file and returns what
-// it wrote: enough for code that only writes, and much cheaper than a terminal.
+// Runs `body` in this process and returns what it wrote on standard output: enough for code
+// that only writes, and much cheaper than a terminal.
 std::string captureStdout(const std::function<void()>& body);
 
 // Counts the occurrences of `needle` in `text` (e.g. bell bytes).
