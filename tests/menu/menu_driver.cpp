@@ -1,41 +1,28 @@
 // Test-only program for the selection menu on a real terminal: makes small .qpk files with the
-// package library's own writer, and runs the catalogue and menu on a package directory the way
+// tests' package builder, and runs the catalogue and menu on a package directory the way
 // the CD-ROM flow does, writing each outcome to a result file for the test script to read.
-#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <list>
 #include <string>
 
 #include "packages/catalogue.h"
 #include "packages/menu.h"
-#include "qpk_format.h"
+#include "support/package_builder.h"
 
 namespace {
 
 // make FILE NAME VERSION DESCRIPTION [DEPENDENCY...]
 int makePackage(int argc, char** argv) {
   if (argc < 6) return 2;
-  PackageInfo info;
-  info.name = argv[3];
-  info.version = argv[4];
-  info.description = argv[5];
-  for (int i = 6; i < argc; ++i) info.depends.push_back(PackageDep(argv[i]));
-  std::string text = formatPkgInfo(info);
-  int fd = open(argv[2], O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fd < 0) return 1;
-  QpkWriter* writer = qpkWriterOpen(qpkWriteToFd, &fd, 1);
-  TarEntry entry;
-  entry.path = kPkgInfoName;
-  entry.size = text.size();
-  bool ok =
-      writer && qpkWriteHeader(writer, entry) && qpkWriteData(writer, text.data(), text.size());
-  ok = writer && qpkWriterClose(writer) && ok;
-  close(fd);
-  return ok ? 0 : 1;
+  TestPackage package;
+  package.name = argv[3];
+  package.version = argv[4];
+  package.description = argv[5];
+  package.depends.assign(argv + 6, argv + argc);
+  return writeTestPackage(argv[2], package) ? 0 : 1;
 }
 
 std::string names(const std::list<PackageFile*>& packages) {

@@ -96,9 +96,19 @@ struct FlowRun {
   std::string calls;  // the drive's mount and umount calls
 };
 
-// Runs installFloppySet in a forked child chrooted into `root` (with "/floppy" and "/mnt"),
-// with `enterKeys` Enter presses on standard input and the drive following `script`.
-FlowRun runFlow(const std::string& root, std::vector<Insertion> script, int enterKeys) {
+class FloppyFlowSandbox : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to chroot into the test's floppy world";
+  }
+  // Runs installFloppySet in a forked child chrooted into the scratch root (with "/floppy" and
+  // "/mnt"), with `enterKeys` Enter presses on standard input and the drive following `script`.
+  FlowRun run(std::vector<Insertion> script, int enterKeys);
+  ScratchDir scratch;
+};
+
+FlowRun FloppyFlowSandbox::run(std::vector<Insertion> script, int enterKeys) {
+  const std::string& root = scratch.path();
   FlowRun run;
   mkdir((root + "/floppy").c_str(), 0755);
   mkdir((root + "/mnt").c_str(), 0755);
@@ -182,17 +192,6 @@ void damage(Bytes& part, const FloppySetLayout& layout, uint32_t block) {
   part.at(kSetHeaderSize + size_t{block} * layout.blockSize + 7) ^= 0x40;
 }
 
-class FloppyFlowSandbox : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (geteuid() != 0) GTEST_SKIP() << "needs root to chroot into the test's floppy world";
-  }
-  FlowRun run(std::vector<Insertion> script, int enterKeys) {
-    return runFlow(root.path(), std::move(script), enterKeys);
-  }
-  ScratchDir root;
-};
-
 }  // namespace
 
 TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppies) {
@@ -259,8 +258,8 @@ TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppie
   };
   EXPECT_EQ(dialogue(result.console), expected) << result.console;
   EXPECT_EQ(result.log, "Recovering bad block #2\n");
-  EXPECT_EQ(readFile(root.file("mnt/etc/alpha.conf")), alphaConf);
-  EXPECT_EQ(readFile(root.file("mnt/etc/beta.conf")), betaConf);
+  EXPECT_EQ(readFile(scratch.file("mnt/etc/alpha.conf")), alphaConf);
+  EXPECT_EQ(readFile(scratch.file("mnt/etc/beta.conf")), betaConf);
 
   std::string mount = "mount /dev/fd0 /floppy vfat 0\n";
   std::string umount = "umount /floppy\n";

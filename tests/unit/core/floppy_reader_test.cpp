@@ -277,15 +277,6 @@ TEST(FloppyHeader, refusedHeaderLeavesTheAcceptedOneAndStreamsNothing) {
   }
 }
 
-TEST(FloppyHeader, firstFloppyAcceptsAnySetIdAndLaterOnesMustMatch) {
-  InstallContext context;
-  initInstallContext(context);
-  EXPECT_GT(readPart(onePart(0x12345678), &context).result, 0);
-  EXPECT_EQ(headerSetId(context.header), 0x12345678u);
-  EXPECT_GT(readPart(onePart(0x12345678), &context).result, 0);
-  EXPECT_EQ(readPart(onePart(0x12345679), &context).result, 0);
-}
-
 TEST(FloppyReader, truncatedPartIsRefusedWithNothingStreamed) {
   Bytes part = onePart(5);
   for (size_t cut : {part.size() - 1, part.size() - 5, size_t{33}, size_t{32}}) {
