@@ -48,19 +48,6 @@ TEST(BootSector, installReplacesTheCodeAreaOnlyAndOnlyWhenItDiffers) {
   EXPECT_TRUE(readFile(image) == after);
 }
 
-TEST(BootSector, readAndWriteMoveExactlyOneSector) {
-  ScratchDir dir;
-  std::string image = dir.file("disk.img");
-  std::string before = patterned(2 * kSectorSize);
-  ASSERT_TRUE(writeFile(image, before));
-  uint8_t sector[kSectorSize];
-  ASSERT_TRUE(readBootSector(image.c_str(), sector));
-  EXPECT_EQ(memcmp(sector, before.data(), kSectorSize), 0);
-  memset(sector, 0xA5, sizeof sector);
-  ASSERT_TRUE(writeBootSector(image.c_str(), sector));
-  EXPECT_TRUE(readFile(image) == std::string(kSectorSize, '\xA5') + before.substr(kSectorSize));
-}
-
 TEST(BootSector, failuresNameTheStepAndTheReasonAndChangeNothing) {
   ScratchDir dir;
   std::string missing = dir.file("no-such-disk");

@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <set>
 #include <string>
 #include <vector>
 
@@ -105,72 +104,66 @@ TEST_F(Partitioning, failedFormatStopsThere) {
   EXPECT_EQ(readFile(scratch.file("formats")), "/dev/hda1\n-j /dev/hda2\n");
 }
 
-// Mounts succeed only for the "source type" pairs in `working`; every call is written down.
+// Mounts succeed only for the "source type" pairs listed in `working`; every call is written
+// down, with the scratch mount point shown as "P".
 class ChosenMounts : public Platform {
  public:
-  ChosenMounts() { setPlatform(this); }
+  ChosenMounts(const std::string& point, const char* working) : point_(point), working_(working) {
+    setPlatform(this);
+  }
   ~ChosenMounts() override { setPlatform(nullptr); }
   int mount(const char* source, const char* target, const char* type, unsigned long flags,
             const void*) override {
-    calls += std::string("mount ") + source + " " + target + " " + type + " " +
+    calls += std::string("mount ") + source + " " + shown(target) + " " + type + " " +
              std::to_string(flags) + "\n";
-    if (working.count(std::string(source) + " " + type)) return 0;
+    if (working_.find(std::string(source) + " " + type) != std::string::npos) return 0;
     errno = EINVAL;
     return -1;
   }
   int umount(const char* target) override {
-    calls += std::string("umount ") + target + "\n";
+    calls += "umount " + shown(target) + "\n";
     return 0;
   }
   int reboot(int) override { return -1; }
   int loadModule(const void*, size_t, const char*) override { return -1; }
   void sync() override { calls += "sync\n"; }
 
-  std::set<std::string> working;
   std::string calls;
+
+ private:
+  std::string shown(const std::string& target) const {
+    return target.rfind(point_, 0) == 0 ? "P" + target.substr(point_.size()) : target;
+  }
+  std::string point_;
+  std::string working_;
 };
 
 TEST_F(Partitioning, mountTriesExt3ThenExt2AndUndoesAHalfMount) {
   const std::string point = scratch.file("target");
   ASSERT_EQ(mkdir(point.c_str(), 0755), 0);
-  const std::string hda1 = "mount /dev/hda1 " + point, hda2 = "mount /dev/hda2 " + point;
+  const std::string threeTries =
+      "mount /dev/hda2 P ext3 0\nmount /dev/hda1 P ext3 0\nmount /dev/hda2 P ext2 0\n";
+  const std::string allTries = threeTries + "mount /dev/hda1 P ext2 0\n";
   struct Case {
-    HardDrive drive;
-    std::set<std::string> working;
+    uint32_t cylinders;
+    const char* working;
     bool withBoot, mounted;
     std::string calls;
   } cases[] = {
-      {makeDrive("/dev/hda", 100, kLbaCylinderBytes),
-       {"/dev/hda1 ext2"},
-       true,
-       true,
-       hda2 + " ext3 0\n" + hda1 + " ext3 0\n" + hda2 + " ext2 0\n" + hda1 + " ext2 0\n"},
-      {makeDrive("/dev/hda", 1024, kOldIdeCylinderBytes),
-       {"/dev/hda2 ext3", "/dev/hda1 ext2"},
-       true,
-       true,
-       hda2 + " ext3 0\n" + hda1 + "/boot ext2 0\n"},
-      {makeDrive("/dev/hda", 1024, kOldIdeCylinderBytes),
-       {"/dev/hda2 ext2"},
-       false,
-       true,
-       hda2 + " ext3 0\n" + hda1 + " ext3 0\n" + hda2 + " ext2 0\n"},
-      {makeDrive("/dev/hda", 1024, kOldIdeCylinderBytes),
-       {"/dev/hda2 ext3"},
-       true,
-       false,
-       hda2 + " ext3 0\n" + hda1 + "/boot ext2 0\numount " + point + "\n"},
-      {makeDrive("/dev/hda", 100, kLbaCylinderBytes),
-       {},
-       true,
-       false,
-       hda2 + " ext3 0\n" + hda1 + " ext3 0\n" + hda2 + " ext2 0\n" + hda1 + " ext2 0\n"},
+      {100, "/dev/hda1 ext2", true, true, allTries},
+      {1024, "/dev/hda2 ext3,/dev/hda1 ext2", true, true,
+       "mount /dev/hda2 P ext3 0\nmount /dev/hda1 P/boot ext2 0\n"},
+      {1024, "/dev/hda2 ext2", false, true, threeTries},
+      {1024, "/dev/hda2 ext3", true, false,
+       "mount /dev/hda2 P ext3 0\nmount /dev/hda1 P/boot ext2 0\numount P\n"},
+      {100, "", true, false, allTries},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.calls);
-    ChosenMounts mounts;
-    mounts.working = c.working;
-    EXPECT_EQ(mountTarget(c.drive, point.c_str(), c.withBoot), c.mounted);
+    SCOPED_TRACE(c.working);
+    ChosenMounts mounts(point, c.working);
+    HardDrive drive = makeDrive("/dev/hda", c.cylinders,
+                                c.cylinders > 1023 ? kOldIdeCylinderBytes : kLbaCylinderBytes);
+    EXPECT_EQ(mountTarget(drive, point.c_str(), c.withBoot), c.mounted);
     EXPECT_EQ(mounts.calls, c.calls);
   }
   struct stat status;

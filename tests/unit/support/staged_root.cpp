@@ -126,8 +126,7 @@ ChildRun runInStagedRoot(const StagedRoot& root, const std::function<int()>& bod
   ScratchDir capture;
   std::string outPath = capture.file("out");
   std::string errPath = capture.file("err");
-  fflush(stdout);
-  fflush(stderr);
+  fflush(nullptr);
   pid_t child = fork();
   if (child < 0) return run;
   if (child == 0) {
@@ -137,21 +136,17 @@ ChildRun runInStagedRoot(const StagedRoot& root, const std::function<int()>& bod
     close(out);
     close(err);
     setPlatform(nullptr);
-    if (unshare(CLONE_NEWNS) != 0) _exit(121);
-    if (platform().mount("none", "/", nullptr, kMountRecursive | kMountPrivate, nullptr) != 0) {
-      _exit(122);
+    Platform& p = platform();
+    if (unshare(CLONE_NEWNS) != 0 ||
+        p.mount("none", "/", nullptr, kMountRecursive | kMountPrivate, nullptr) != 0 ||
+        p.mount("/dev", root.hostPath("/dev/host").c_str(), nullptr, kMountBind | kMountRecursive,
+                nullptr) != 0 ||
+        p.mount("proc", root.hostPath("/proc").c_str(), "proc", 0, nullptr) != 0 ||
+        chroot(root.path().c_str()) != 0 || chdir("/") != 0) {
+      _exit(121);
     }
-    if (platform().mount("/dev", root.hostPath("/dev/host").c_str(), nullptr,
-                         kMountBind | kMountRecursive, nullptr) != 0) {
-      _exit(123);
-    }
-    if (platform().mount("proc", root.hostPath("/proc").c_str(), "proc", 0, nullptr) != 0) {
-      _exit(124);
-    }
-    if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) _exit(125);
     int result = body();
-    fflush(stdout);
-    fflush(stderr);
+    fflush(nullptr);
     _exit(result);
   }
 

@@ -10,7 +10,7 @@
 // A directory tree that becomes a child's "/".
 class StagedRoot {
  public:
-  // `path` must exist and be empty; it is filled by the add* calls.
+  // The add* calls fill `path` (made when missing), given as the paths inside the root.
   explicit StagedRoot(const std::string& path);
 
   const std::string& path() const { return path_; }
@@ -25,9 +25,7 @@ class StagedRoot {
   bool addProgram(const std::string& hostPath, const std::string& target);
   bool addFile(const std::string& target, const std::string& content, unsigned mode = 0644);
   bool addDirectory(const std::string& target, unsigned mode = 0755);
-  // A symbolic link `target` in the root pointing at `linkTo` (as written).
   bool addSymlink(const std::string& target, const std::string& linkTo);
-  // The host path of `target` inside the root.
   std::string hostPath(const std::string& target) const;
 
  private:
@@ -56,8 +54,7 @@ class LoopDisk {
   LoopDisk& operator=(const LoopDisk&) = delete;
 
   const std::string& device() const { return device_; }  // "/dev/loopN"
-  // "loopN": the device's name under /dev (or /dev/host in a staged root).
-  std::string name() const;
+  std::string name() const;                              // "loopN"
 
  private:
   std::string image_;
