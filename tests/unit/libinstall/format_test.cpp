@@ -126,4 +126,8 @@ TEST(TarHeader, refusesBadChecksumsForeignHeadersAndPathsThatDoNotFit) {
   }
 }
 
+TEST(UpdateCrc, nullBufferKeepsTheRunningValue) {
+  EXPECT_EQ(update_crc(0x12345678u, nullptr, 0), 0x12345678u);
+}
+
 }  // namespace
