@@ -6,6 +6,7 @@
 #include <pty.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,7 +23,7 @@
 
 namespace {
 
-enum class WaitKind { Key, Child, Descriptor };
+enum class WaitKind { Key, Child, Descriptor, ClosingTool };
 
 // Child side: sets up the console and the handlers like start-up does, says READY, then waits.
 [[noreturn]] void installerSide(WaitKind kind, bool disabled) {
@@ -46,6 +47,14 @@ enum class WaitKind { Key, Child, Descriptor };
       int fds[2];
       if (pipe(fds) != 0) _exit(3);
       waitForInput(fds[0], 3000);
+      break;
+    }
+    case WaitKind::ClosingTool: {
+      // closeTool waits for a tool that does not end by itself; the abort must end it.
+      FILE* tool = openToolInput("/bin/sleep", "30", ">null", nullptr);
+      printf("TOOL %d\n", static_cast<int>(pipedChild));
+      fflush(stdout);
+      closeTool(tool);
       break;
     }
   }
@@ -122,15 +131,22 @@ TEST_P(AbortPathTest, interruptAbortsUnmountsWaitsForEnterAndReboots) {
   ASSERT_TRUE(run.waitFor("REBOOT 1234567")) << run.output();
   EXPECT_EQ(run.exitStatus(), 0);
   std::string text = withoutCarriageReturns(run.output());
-  EXPECT_NE(text.find("READY\n\n\nInstallation aborted\nPress ENTER to reboot\n"),
-            std::string::npos)
-      << text;
+  size_t aborted = text.find("\n\nInstallation aborted\nPress ENTER to reboot\n");
+  EXPECT_NE(aborted, std::string::npos) << text;
+  EXPECT_LT(text.find("READY\n"), aborted) << text;
   EXPECT_NE(text.find("\x1b[?25h"), std::string::npos) << "terminal restored before the reboot";
   EXPECT_EQ(text.find("WAIT OVER"), std::string::npos);
+  size_t tool = text.find("TOOL ");
+  if (tool != std::string::npos) {
+    pid_t toolPid = atoi(text.c_str() + tool + 5);
+    ASSERT_GT(toolPid, 0);
+    EXPECT_NE(kill(toolPid, 0), 0) << "the tool that closeTool waited for was left running";
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(WhileWaiting, AbortPathTest,
-                         ::testing::Values(WaitKind::Key, WaitKind::Child, WaitKind::Descriptor));
+                         ::testing::Values(WaitKind::Key, WaitKind::Child, WaitKind::Descriptor,
+                                           WaitKind::ClosingTool));
 
 TEST(AbortPath, unmountsInOrderAndReturnsToTheWaitWhenRebootFails) {
   // With a reboot that fails (no privilege) the interrupted wait goes on afterwards.
