@@ -6,6 +6,8 @@ import shutil
 import subprocess
 import tempfile
 
+import vmlib
+
 SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXAMPLES = os.path.join(SOURCE_DIR, "examples", "packages")
 BUSYBOX = "/bin/busybox"
@@ -57,19 +59,9 @@ def expected_files(names=SAMPLE_PACKAGES):
     with tempfile.TemporaryDirectory() as temp:
         for name in names:
             stage = stage_tree(name, temp)
-            for dirpath, dirnames, filenames in os.walk(stage):
-                for entry in dirnames + filenames:
-                    full = os.path.join(dirpath, entry)
-                    rel = "/" + os.path.relpath(full, stage)
-                    if rel == "/.PKGINFO":
-                        continue
-                    if os.path.islink(full):
-                        expected[rel] = ("l", os.readlink(full))
-                    elif os.path.isdir(full):
-                        expected[rel] = ("d",)
-                    else:
-                        with open(full, "rb") as f:
-                            expected[rel] = ("f", f.read(), os.stat(full).st_mode & 0o7777)
+            listing = vmlib.tree_listing(stage)
+            listing.pop("/.PKGINFO", None)
+            expected.update(listing)
     return expected
 
 
