@@ -21,6 +21,7 @@
 #include "disk/tool_runner.h"
 #include "support/package_builder.h"
 #include "support/scratch_dir.h"
+#include "support/wait_status.h"
 
 namespace {
 
@@ -64,10 +65,6 @@ long writeStream(FILE* stream, const std::string& bytes, int* failedErrno = null
     }
   }
   return -1;
-}
-
-bool exitedWith(int status, int code) {
-  return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code;
 }
 
 class PackageStreamSandbox : public ::testing::Test {

@@ -10,12 +10,9 @@
 #include "core/signals.h"
 #include "disk/tool_runner.h"
 #include "support/scratch_dir.h"
+#include "support/wait_status.h"
 
 namespace {
-
-bool exitedWith(int status, int code) {
-  return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code;
-}
 
 TEST(ConfinedTool, runsInsideTheRootWithItsOutputOnTheLogTerminalOutside) {
   if (geteuid() != 0) GTEST_SKIP() << "chroot needs root";

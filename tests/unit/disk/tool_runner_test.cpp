@@ -18,6 +18,7 @@
 
 #include "core/signals.h"
 #include "support/scratch_dir.h"
+#include "support/wait_status.h"
 
 namespace {
 
@@ -30,10 +31,6 @@ std::string readStream(FILE* stream) {
   size_t got;
   while ((got = fread(buffer, 1, sizeof buffer, stream)) > 0) text.append(buffer, got);
   return text;
-}
-
-bool exitedWith(int status, int code) {
-  return status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == code;
 }
 
 // Sleeps until the SIGCHLD handler has reaped `pid` (the zombie is gone), so that the waiter
