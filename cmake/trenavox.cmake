@@ -1,5 +1,36 @@
 # Helpers shared by the subsystem CMakeLists: unit tests, fuzz targets, benchmarks.
 
+# A 32-bit build runs its programs natively where the kernel can execute i386 code, and under
+# QEMU's user-mode emulator where it cannot ("Exec format error"). TRENAVOX_I386_RUNNER forces
+# a runner. The choice is written to i386-runner.txt for the test summary.
+if(TRENAVOX_M32 AND NOT TRENAVOX_FUZZ)
+  set(TRENAVOX_I386_RUNNER "" CACHE STRING "Program that runs i386 test programs (empty: probe)")
+  set(probe ${CMAKE_BINARY_DIR}/i386-probe)
+  file(WRITE ${probe}.c "int main(void) { return 0; }\n")
+  execute_process(COMMAND ${CMAKE_C_COMPILER} -m32 ${probe}.c -o ${probe} RESULT_VARIABLE built
+                  OUTPUT_QUIET ERROR_QUIET)
+  set(runner "${TRENAVOX_I386_RUNNER}")
+  if(NOT runner)
+    execute_process(COMMAND ${probe} RESULT_VARIABLE ran OUTPUT_QUIET ERROR_QUIET)
+    if(NOT built EQUAL 0 OR NOT ran EQUAL 0)
+      find_program(qemu_i386 qemu-i386 REQUIRED)
+      set(runner ${qemu_i386})
+    endif()
+  endif()
+  if(runner)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${runner})
+    file(WRITE ${CMAKE_BINARY_DIR}/i386-runner.txt "under ${runner}\n")
+  else()
+    file(WRITE ${CMAKE_BINARY_DIR}/i386-runner.txt "natively\n")
+  endif()
+endif()
+# The prefix that runs a built program from a test's command line ("" when it runs directly).
+if(CMAKE_CROSSCOMPILING_EMULATOR)
+  set(TRENAVOX_RUN_PREFIX "${CMAKE_CROSSCOMPILING_EMULATOR} ")
+else()
+  set(TRENAVOX_RUN_PREFIX "")
+endif()
+
 # Static linking of an executable when TRENAVOX_STATIC is on.
 function(trenavox_static_link target)
   if(TRENAVOX_STATIC)
@@ -24,7 +55,9 @@ function(trenavox_unit_test name)
     set(T_LABELS unit)
   endif()
   include(GoogleTest)
-  gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60)
+  # Listed when the tests run, not when they are built: a build need not be able to run them.
+  gtest_discover_tests(${name} PROPERTIES LABELS "${T_LABELS}" DISCOVERY_TIMEOUT 60
+                       DISCOVERY_MODE PRE_TEST)
 endfunction()
 
 # trenavox_fuzz_target(NAME SOURCES a.cpp LIBS x y): a libFuzzer program (clang, TRENAVOX_FUZZ=ON),
@@ -45,21 +78,16 @@ function(trenavox_fuzz_target name)
   endif()
 endfunction()
 
-# trenavox_subsystem_library(NAME DIR [EXCLUDE file...]): a static library of every .cpp/.S of
-# the folder except the named files, so new files need no CMake edit.
-function(trenavox_subsystem_library name)
-  cmake_parse_arguments(L "" "" "EXCLUDE" ${ARGN})
+# trenavox_layer_library(NAME [EXCLUDE file...] [LINKS lib...]): a static library of every
+# .cpp/.S of the folder except the named files, so new files need no CMake edit. LINKS names the
+# libraries of its own and lower layers that it uses; nothing else is reachable from it.
+function(trenavox_layer_library name)
+  cmake_parse_arguments(L "" "" "EXCLUDE;LINKS" ${ARGN})
   file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.S)
   foreach(excluded ${L_EXCLUDE})
     list(REMOVE_ITEM sources ${CMAKE_CURRENT_SOURCE_DIR}/${excluded})
   endforeach()
   add_library(${name} STATIC ${sources})
-  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src
-                                            ${PROJECT_SOURCE_DIR}/src/libinstall/include)
+  target_include_directories(${name} PUBLIC ${PROJECT_SOURCE_DIR}/src)
+  target_link_libraries(${name} PUBLIC ${L_LINKS})
 endfunction()
-
-# Every installer library, in one rescanned group so that the order of the libraries and any
-# back-references between subsystems do not matter to the linker.
-set(TRENAVOX_ALL_LIBS
-    "$<LINK_GROUP:RESCAN,trenavox_core,trenavox_packages,trenavox_netinstall,trenavox_disk,trenavox_tui,trenavox_signals,trenavox_libinstall,trenavox_platform>"
-    ZLIB::ZLIB)

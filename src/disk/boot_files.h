@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "disk/hard_drive.h"
+#include "base/hard_drive.h"
 
 constexpr int kSectorSize = 512;
 constexpr int kBootCodeSize = 184;          // bytes 0-183: code and its two messages

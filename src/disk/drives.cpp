@@ -6,7 +6,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "disk/disk_tools.h"
 #include "disk/ticker.h"
 #include "disk/tool_runner.h"

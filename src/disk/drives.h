@@ -4,7 +4,7 @@
 
 #include <stdint.h>
 
-#include "disk/hard_drive.h"
+#include "base/hard_drive.h"
 
 struct InstallContext;
 

@@ -7,9 +7,9 @@
 #include <string.h>
 #include <sys/stat.h>
 
+#include "base/platform.h"
 #include "disk/disk_tools.h"
 #include "disk/tool_runner.h"
-#include "platform/platform.h"
 
 const char* sfdiskProgram = "/sbin/sfdisk";
 const char* mke2fsProgram = "/sbin/mke2fs";
@@ -76,8 +76,9 @@ bool partitionDrive(const HardDrive& drive) {
     written = 1;
   }
   for (int entry = written; entry < oldEntries; entry++) fputs("0,0,0\n", table);
-  (void)closeTool(table);  // the tool writes the table when its input ends
-  return true;
+  // The tool writes the table when its input ends, and says by its status whether the table
+  // was written and taken up by the kernel: formatting a disk without it would go on blindly.
+  return closeTool(table) == 0;
 }
 
 bool formatDrive(const HardDrive& drive) {

@@ -6,13 +6,13 @@
 #include <stdio.h>
 #include <sys/stat.h>
 
-#include "core/context.h"
+#include "base/context.h"
+#include "base/platform.h"
 #include "disk/boot_files.h"
 #include "disk/partition.h"
 #include "disk/snapshot.h"
 #include "disk/ticker.h"
 #include "disk/tool_runner.h"
-#include "platform/platform.h"
 
 namespace {
 

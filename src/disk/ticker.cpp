@@ -9,7 +9,8 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "core/context.h"
+#include "base/context.h"
+#include "base/platform.h"
 
 namespace {
 
@@ -28,7 +29,7 @@ void onTick(int) {
   int savedErrno = errno;
   ssize_t ignored = write(1, ".", 1);
   (void)ignored;  // a console that refuses a dot is no reason to stop the step
-  alarm(kTickSeconds);
+  platform().alarm(kTickSeconds);
   errno = savedErrno;
 }
 
@@ -38,14 +39,18 @@ void startProgress(InstallContext&, const char* text) {
   if (text && text[0]) fputs(text, stdout);
   fflush(stdout);
   setAlarmHandler(onTick);
-  alarm(kTickSeconds);
+  platform().alarm(kTickSeconds);
+}
+
+void cancelProgress() {
+  setAlarmHandler(SIG_IGN);
+  platform().alarm(0);
 }
 
 void stopProgress(InstallContext&) {
   // The ticker is silenced before the line ends: a tick between the newline and the silencing
   // would put a stray dot at the start of whatever is printed next.
-  setAlarmHandler(SIG_IGN);
-  alarm(0);
+  cancelProgress();
   putchar('\n');
   // The line end belongs before any message that follows, also one on standard error.
   fflush(stdout);

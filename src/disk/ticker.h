@@ -7,3 +7,5 @@ struct InstallContext;
 void startProgress(InstallContext& context, const char* text);
 // Ends the line and stops the ticker.
 void stopProgress(InstallContext& context);
+// Stops the ticker without ending the line: for the abort path, which interrupts any step.
+void cancelProgress();

@@ -1,19 +1,13 @@
 // Runs the external tools of the medium and of the installed system as child processes, their
-// chatter sent to the log terminal, either awaited or connected to the installer by a pipe.
-// At most one piped child exists at a time; its id sits in pipedChild.
+// chatter sent to the log terminal, either awaited or connected to the installer by a pipe
+// (closed with closeTool, from the child recipe below).
 #pragma once
 
 #include <stdio.h>
-#include <sys/types.h>
+
+#include "base/child.h"
 
 constexpr int kToolArgumentSlots = 16;  // program path, at most 14 words, terminating null
-
-// The one child connected to the installer by a pipe, -1 when none.
-extern pid_t pipedChild;
-
-// Kills and collects the piped child, also while closeTool is waiting for it (the abort path:
-// an installer child confined to /mnt would keep the target busy). Nothing when there is none.
-void endPipedChild();
 
 // Runs `path` with `argv` (null-terminated), confined to `root` when it is not null. Returns
 // the child's raw wait status, or -1 when no child could be started or the wait failed.
@@ -25,6 +19,3 @@ FILE* openToolOutput(const char* path, ...);
 // A write stream on the tool's standard input, or null. The word ">null" sends the tool's own
 // output to the log terminal instead of the console.
 FILE* openToolInput(const char* path, ...);
-// Closes a stream from openToolOutput/openToolInput and waits for its child. Returns the raw
-// wait status, or -1 when no piped child was recorded, closing failed or the wait failed.
-int closeTool(FILE* stream);

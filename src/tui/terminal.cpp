@@ -8,7 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
-#include "core/signals.h"
+#include "base/signals.h"
 
 TerminalState* consoleTerminal = nullptr;
 

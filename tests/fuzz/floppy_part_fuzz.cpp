@@ -8,9 +8,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
-#include "core/context.h"
-#include "core/floppy_reader.h"
-#include "core/signals.h"
+#include "base/child.h"
+#include "base/context.h"
+#include "base/signals.h"
+#include "flows/floppy_reader.h"
 
 namespace {
 

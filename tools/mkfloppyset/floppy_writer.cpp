@@ -10,17 +10,8 @@
 
 namespace {
 
-void putLe16(uint8_t* p, uint32_t v) {
-  p[0] = static_cast<uint8_t>(v);
-  p[1] = static_cast<uint8_t>(v >> 8);
-}
-void putLe32(uint8_t* p, uint32_t v) {
-  putLe16(p, v & 0xFFFF);
-  putLe16(p + 2, v >> 16);
-}
-
 uint32_t dataBytes(const FloppySetLayout& l) {
-  return l.blockSize - kSetCrcSize;
+  return l.blockSize - kBlockCrcSize;
 }
 uint32_t dataBlocks(const FloppySetLayout& l) {
   return l.groupBlocks - l.parityBlocks;
@@ -32,7 +23,7 @@ uint64_t groupPayload(const FloppySetLayout& l) {
 }  // namespace
 
 const char* layoutProblem(const FloppySetLayout& l) {
-  if (l.blockSize < kSetCrcSize + 1 || l.blockSize > 0xFFFF) {
+  if (l.blockSize < kBlockCrcSize + 1 || l.blockSize > 0xFFFF) {
     return "block size must be 5 to 65535 bytes";
   }
   if (l.groupBlocks > 0xFFFF || l.parityBlocks > 0xFFFF) return "too many blocks per group";
@@ -74,15 +65,14 @@ std::vector<uint8_t> buildFloppyPart(const FloppySetLayout& l, uint16_t partInde
   uint64_t groups = (size + perGroup - 1) / perGroup;
   std::vector<uint8_t> part(kSetHeaderSize + groups * l.groupBlocks * l.blockSize, 0);
 
-  uint8_t* h = part.data();
-  putLe32(h + 0, kSetMagic);
-  putLe32(h + 4, size);
-  putLe32(h + 8, l.setId);
-  putLe16(h + 12, partIndex);
-  putLe16(h + 14, partCount);
-  putLe16(h + 16, l.blockSize);
-  putLe16(h + 18, l.groupBlocks);
-  putLe16(h + 20, l.parityBlocks);
+  FloppyPartFields fields = {size,
+                             l.setId,
+                             partIndex,
+                             partCount,
+                             static_cast<uint16_t>(l.blockSize),
+                             static_cast<uint16_t>(l.groupBlocks),
+                             static_cast<uint16_t>(l.parityBlocks)};
+  storeFloppyHeader(part.data(), fields);
 
   std::vector<uint8_t> parity(data);
   uint64_t consumed = 0;
@@ -95,12 +85,12 @@ std::vector<uint8_t> buildFloppyPart(const FloppySetLayout& l, uint16_t partInde
       memcpy(out, payload + consumed, take);
       consumed += take;
       for (uint32_t j = 0; j < data; ++j) parity[j] ^= out[j];
-      putLe32(out + data, setBlockCrc(out, data));
+      storeLe32(out + data, setBlockCrc(out, data));
       out += l.blockSize;
     }
     for (uint32_t p = 0; p < l.parityBlocks; ++p) {
       memcpy(out, parity.data(), data);
-      putLe32(out + data, setBlockCrc(out, data));
+      storeLe32(out + data, setBlockCrc(out, data));
       out += l.blockSize;
     }
   }

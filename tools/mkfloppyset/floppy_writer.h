@@ -9,9 +9,9 @@
 
 #include <vector>
 
-constexpr uint32_t kSetMagic = 0x72847299;
-constexpr uint32_t kSetHeaderSize = 32;
-constexpr uint32_t kSetCrcSize = 4;
+#include "base/floppy_header.h"
+
+constexpr uint32_t kSetHeaderSize = kFloppyHeaderSize;
 constexpr uint32_t kMaxSetGroupBytes = 1048576;  // the reader holds one group in memory
 constexpr uint32_t kMaxSetParts = 65535;
 // Free bytes of a FAT12 file system made with "mkfs.fat -C img 1440".

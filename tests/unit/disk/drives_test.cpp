@@ -7,7 +7,7 @@
 
 #include <string>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "disk/disk_tools.h"
 #include "support/disk_stand_ins.h"
 

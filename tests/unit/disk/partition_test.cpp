@@ -10,8 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/platform.h"
+#include "base/platform.h"
 #include "support/disk_stand_ins.h"
+#include "support/fake_platform.h"
 
 namespace {
 
@@ -106,12 +107,9 @@ TEST_F(Partitioning, failedFormatStopsThere) {
 
 // Mounts succeed only for the "source type" pairs listed in `working`; every call is written
 // down, with the scratch mount point shown as "P".
-class ChosenMounts : public Platform {
+class ChosenMounts : public FakePlatform {
  public:
-  ChosenMounts(const std::string& point, const char* working) : point_(point), working_(working) {
-    setPlatform(this);
-  }
-  ~ChosenMounts() override { setPlatform(nullptr); }
+  ChosenMounts(const std::string& point, const char* working) : point_(point), working_(working) {}
   int mount(const char* source, const char* target, const char* type, unsigned long flags,
             const void*) override {
     calls += std::string("mount ") + source + " " + shown(target) + " " + type + " " +
@@ -124,9 +122,6 @@ class ChosenMounts : public Platform {
     calls += "umount " + shown(target) + "\n";
     return 0;
   }
-  int reboot(int) override { return -1; }
-  int loadModule(const void*, size_t, const char*) override { return -1; }
-  void sync() override { calls += "sync\n"; }
 
   std::string calls;
 

@@ -13,13 +13,14 @@
 #include <memory>
 #include <string>
 
-#include "core/context.h"
-#include "core/le.h"
-#include "core/signals.h"
+#include "base/child.h"
+#include "base/context.h"
+#include "base/le.h"
+#include "base/platform.h"
+#include "base/signals.h"
 #include "disk/boot_files.h"
 #include "disk/drives.h"
 #include "disk/target.h"
-#include "platform/platform.h"
 #include "support/console_text.h"
 #include "support/scratch_dir.h"
 #include "support/staged_root.h"

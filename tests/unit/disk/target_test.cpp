@@ -1,6 +1,7 @@
 // Target preparation's failure paths and post-install's platform calls, with stand-in tools and
 // the recording platform (nothing is mounted for real; the "drive" is an image file).
 #include "disk/target.h"
+#include "base/child.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
@@ -9,7 +10,7 @@
 
 #include <string>
 
-#include "core/context.h"
+#include "base/context.h"
 #include "disk/boot_files.h"
 #include "disk/tool_runner.h"
 #include "support/console_text.h"

@@ -14,7 +14,7 @@
 
 #include <string>
 
-#include "core/context.h"
+#include "base/context.h"
 
 namespace {
 

@@ -7,7 +7,8 @@
 
 #include <string>
 
-#include "core/signals.h"
+#include "base/child.h"
+#include "base/signals.h"
 #include "disk/tool_runner.h"
 #include "support/scratch_dir.h"
 #include "support/wait_status.h"

@@ -2,6 +2,7 @@
 // and signal rain, where the tools' output goes, the single piped-child slot, the ">null"
 // marker and the descriptors a tool gets to see.
 #include "disk/tool_runner.h"
+#include "base/child.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "core/signals.h"
+#include "base/signals.h"
 #include "support/scratch_dir.h"
 #include "support/wait_status.h"
 

@@ -1,10 +1,11 @@
 // Stand-in disk tools and drives for the disk tests.
 #include "support/disk_stand_ins.h"
+#include "base/child.h"
 
 #include <stdio.h>
 #include <string.h>
 
-#include "core/signals.h"
+#include "base/signals.h"
 #include "disk/disk_tools.h"
 
 HardDrive makeDrive(const char* device, uint32_t cylinders, uint32_t cylinderBytes) {

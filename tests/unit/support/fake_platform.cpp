@@ -45,3 +45,9 @@ int FakePlatform::loadModule(const void*, size_t size, const char* params) {
 void FakePlatform::sync() {
   calls.push_back("sync");
 }
+
+unsigned FakePlatform::alarm(unsigned seconds) {
+  unsigned previous = alarmArmed;
+  alarmArmed = seconds;
+  return previous;
+}

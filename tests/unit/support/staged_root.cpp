@@ -13,7 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
-#include "platform/platform.h"
+#include "base/platform.h"
 #include "support/scratch_dir.h"
 
 namespace {

@@ -9,8 +9,8 @@
 
 #include <gtest/gtest.h>
 
-#include "core/context.h"
-#include "core/floppy_reader.h"
+#include "base/context.h"
+#include "flows/floppy_reader.h"
 #include "support/pty_harness.h"
 #include "support/scratch_dir.h"
 
@@ -25,7 +25,7 @@ struct ToolRun {
 
 ToolRun runTool(const std::string& arguments) {
   ToolRun run{-1, ""};
-  FILE* pipe = popen((kTool + " " + arguments + " 2>&1").c_str(), "r");
+  FILE* pipe = popen((TRENAVOX_RUN_PREFIX + kTool + " " + arguments + " 2>&1").c_str(), "r");
   if (!pipe) return run;
   char chunk[4096];
   size_t n;

@@ -12,7 +12,7 @@
 #include <random>
 #include <string>
 
-#include "core/signals.h"
+#include "base/signals.h"
 #include "support/pty_harness.h"
 
 namespace {
