@@ -23,7 +23,7 @@ def program(env_name, fallback):
     return path
 
 
-INSTALLER = program("TRENAVOX_INSTALLER", "src/core/trenavox-installer")
+INSTALLER = program("TRENAVOX_INSTALLER", "src/program/trenavox-installer")
 QPK = program("TRENAVOX_QPK", "tools/qpk/qpk")
 MKFLOPPYSET = program("TRENAVOX_MKFLOPPYSET", "tools/mkfloppyset/mkfloppyset")
 
