@@ -1,5 +1,6 @@
-# mkmedia without a VM: the initramfs it writes (the installer as init, owners, the pre-init,
-# the tools and the module order) and reproducibility, the same inputs giving the same bytes.
+# mkmedia without a VM: the initramfs it writes (the installer as init, owners, the pre-init)
+# and reproducibility, the same inputs giving the same bytes. Whether a medium boots and finds
+# its tools and modules is the VM tests' to show.
 import gzip
 import os
 import pathlib
@@ -100,22 +101,6 @@ class MkmediaTest(unittest.TestCase):
                 # Only the serial-only medium removes the text consoles.
                 no_consoles = 'if [ "1" = 1 ]; then\n  rm -f /dev/tty0 /dev/tty[0-9]*'
                 self.assertEqual(name == "serial", no_consoles in pre_init)
-
-    def test_tools_and_modules_load_after_everything_they_depend_on(self):
-        entries, _ = self.initramfs("cdrom")
-        self.assertEqual("busybox", entries["bin/sh"][6].decode())
-        self.assertTrue(entries["sbin/mke2fs"][6].startswith(b"\x7fELF"))
-        self.assertTrue(any(n.startswith("lib") and "ld-linux" in n for n in entries))
-        pre_init = entries["init"][6].decode()
-        line = [l for l in pre_init.splitlines() if l.startswith("for module in ")][0]
-        order = line[len("for module in "):-len("; do")].split()
-        names = [os.path.basename(m).split(".ko")[0].replace("-", "_") for m in order]
-        for earlier, later in (("scsi_mod", "sd_mod"), ("libata", "ata_piix"),
-                               ("jbd2", "ext4"), ("crc32c_generic", "ext4"), ("fat", "vfat"),
-                               ("cdrom", "sr_mod"), ("cdrom", "isofs")):
-            self.assertLess(names.index(earlier), names.index(later), (earlier, later))
-        for module in order:
-            self.assertIn("lib/modules/6.1.0-57-amd64/" + module, entries)
 
 
 if __name__ == "__main__":
