@@ -1,21 +1,22 @@
 #!/usr/bin/python3
 """The master boot code under a real PC firmware (SeaBIOS in QEMU, TCG).
 
-Each case builds a tiny disk: sector 0 is the sector that mbr-image writes with a partition table
-put in, and partition sectors hold a probe program that reports over the serial port which
-entry SI points at and which drive DL names, then ends QEMU through the isa-debug-exit device.
-Messages are read from VGA text memory (QMP pmemsave of 0xB8000), never assumed.
-
-usage: mbr_boot_test.py MBR_IMAGE_TOOL [CASE...]   (exit 77: QEMU missing, test skipped)
+Each case builds a tiny disk: sector 0 is the sector that mbr-image (TRENAVOX_MBR_IMAGE) writes
+with a partition table put in, and partition sectors hold a probe program that reports over the
+serial port which entry SI points at and which drive DL names, then ends QEMU through the
+isa-debug-exit device. Messages are read from VGA text memory (QMP pmemsave of 0xB8000).
+Exit 77 (skipped) without qemu-system-i386.
 """
 
 import json
 import os
 import shutil
 import subprocess
-import sys
 import tempfile
 import time
+import unittest
+
+import vmtest
 
 QEMU = "qemu-system-i386"
 SECTOR = 512
@@ -209,25 +210,26 @@ def judge(process, expectation, serial, dump):
     return None
 
 
-def main():
-    if len(sys.argv) < 2:
-        print(__doc__)
-        return 2
-    if shutil.which(QEMU) is None:
-        print("SKIP: %s is not installed" % QEMU)
-        return 77
-    failed = 0
-    with tempfile.TemporaryDirectory(prefix="mbr_boot_test.") as work:
-        for name in sys.argv[2:] or list(CASES):
-            started = time.monotonic()
-            problem = run_case(sys.argv[1], name, work)
-            print("%s %s (%.2f s)" % ("FAIL" if problem else "ok  ", name,
-                                     time.monotonic() - started), flush=True)
-            if problem:
-                print("  " + problem.replace("\n", "\n  "), flush=True)
-                failed += 1
-    return 1 if failed else 0
+class MbrBootTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        if shutil.which(QEMU) is None:
+            raise unittest.SkipTest("%s is not installed" % QEMU)
+        cls.tool = os.environ.get("TRENAVOX_MBR_IMAGE") or os.path.join(
+            vmtest.BINARY_DIR, "tools", "mbr-image", "mbr-image")
+        cls.work = tempfile.mkdtemp(prefix="mbr_boot_test.")
+        cls.addClassCleanup(shutil.rmtree, cls.work, ignore_errors=True)
 
+
+def _case(name):
+    def test(self):
+        problem = run_case(self.tool, name, self.work)
+        self.assertIsNone(problem, problem)
+    return test
+
+
+for _name in CASES:
+    setattr(MbrBootTest, "test_" + _name, _case(_name))
 
 if __name__ == "__main__":
-    sys.exit(main())
+    vmtest.main()

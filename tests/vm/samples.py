@@ -65,19 +65,12 @@ def expected_files(names=SAMPLE_PACKAGES):
     return expected
 
 
-def build_floppy_set(mkfloppyset, packages, out_dir, capacity=None, set_id="5a17e501",
-                     block_size=None, group_blocks=None):
+def build_floppy_set(mkfloppyset, packages, out_dir, capacity):
     """Runs mkfloppyset; returns the part file paths in order."""
     if os.path.exists(out_dir):
         shutil.rmtree(out_dir)
-    command = [mkfloppyset, "-o", out_dir, "--set-id", set_id]
-    if capacity:
-        command += ["--capacity", str(capacity)]
-    if block_size:
-        command += ["--block-size", str(block_size)]
-    if group_blocks:
-        command += ["--group-blocks", str(group_blocks)]
-    _run(command + list(packages))
+    _run([mkfloppyset, "-o", out_dir, "--set-id", "5a17e501", "--capacity", str(capacity)] +
+         list(packages))
     return sorted(os.path.join(out_dir, f) for f in os.listdir(out_dir)
                   if re.match(r"^trenavox\.n\d\d$", f))
 

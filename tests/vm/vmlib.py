@@ -89,28 +89,11 @@ class ConsoleText:
 class Vm:
     """One QEMU run. Use start(), then expect()/send(), then wait_exit()."""
 
-    def __init__(self, workdir, name, initrd, disk=None, floppy=None, cdrom=None,
-                 memory_mib=256, append="", extra_args=None, echo=None, ide_disks=None,
-                 nics=None):
-        self.workdir = workdir
-        self.name = name
-        self.initrd = initrd
-        self.disk = disk
-        self.floppy = floppy
-        self.cdrom = cdrom
-        self.memory_mib = memory_mib
-        self.append = append
-        self.extra_args = extra_args or []
-        # more raw IDE disks as {index: image}; index 0 is `disk`, index 2 the CD drive
-        self.ide_disks = ide_disks or {}
-        # e1000 cards as (netdev options, MAC), e.g. ("socket,mcast=230.0.0.1:1234,
-        # localaddr=127.0.0.1", "52:54:00:00:00:01"): a hub of VMs without IP addresses
-        self.nics = nics or []
+    def __init__(self, workdir, name, initrd, disk=None, floppy=None, echo=None):
+        self.workdir, self.name, self.initrd = workdir, name, initrd
+        self.disk, self.floppy = disk, floppy
         self.echo = echo  # a binary stream that sees the console output as it arrives
-        self.process = None
-        self.console = None
-        self.reader = None
-        self.console_log = None
+        self.process = self.console = self.reader = self.console_log = None
         self.screen = ConsoleText()
         self.position = 0
         self.last_match = None
@@ -123,10 +106,9 @@ class Vm:
         self.serial_path = os.path.join(self.socket_dir, "serial")
         self.monitor_path = os.path.join(self.socket_dir, "monitor")
         self.console_log_path = os.path.join(workdir, name + ".console.log")
-        self.harness_log_path = os.path.join(workdir, name + ".harness.log")
         # the second serial line: the installer's log terminal on media made with --log-serial
         self.log_terminal_path = os.path.join(workdir, name + ".tty9.log")
-        self.harness_log = open(self.harness_log_path, "ab", buffering=0)
+        self.harness_log = open(os.path.join(workdir, name + ".harness.log"), "ab", buffering=0)
 
     def log(self, message):
         stamp = "%8.3f " % (time.monotonic() - self.started_at) if self.started_at else "   -     "
@@ -135,9 +117,9 @@ class Vm:
     def command(self):
         kernel = uncompressed_kernel(os.path.join(os.path.dirname(self.workdir.rstrip("/")),
                                                   "kernel-cache"))
-        args = [QEMU, "-accel", "tcg", "-m", str(self.memory_mib), "-display", "none",
-                "-no-reboot", "-nic", "none", "-kernel", kernel, "-initrd", self.initrd,
-                "-append", ("console=ttyS0 quiet panic=1 " + self.append).strip(),
+        args = [QEMU, "-accel", "tcg", "-m", "256", "-display", "none", "-no-reboot",
+                "-nic", "none", "-kernel", kernel, "-initrd", self.initrd,
+                "-append", "console=ttyS0 quiet panic=1",
                 "-chardev", "socket,id=s0,path=%s,server=on,wait=on" % self.serial_path,
                 "-serial", "chardev:s0",
                 "-chardev", "file,id=s1,path=%s" % self.log_terminal_path,
@@ -145,16 +127,9 @@ class Vm:
                 "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path]
         if self.disk:
             args += ["-drive", "file=%s,format=raw,if=ide,index=0" % self.disk]
-        for index, image in sorted(self.ide_disks.items()):
-            args += ["-drive", "file=%s,format=raw,if=ide,index=%d" % (image, index)]
-        if self.cdrom:
-            args += ["-drive", "file=%s,format=raw,if=ide,index=2,media=cdrom" % self.cdrom]
         if self.floppy:
             args += ["-drive", "file=%s,format=raw,if=floppy,index=0" % self.floppy]
-        for number, (netdev, mac) in enumerate(self.nics):
-            args += ["-netdev", "%s,id=n%d" % (netdev, number),
-                     "-device", "e1000,netdev=n%d,mac=%s" % (number, mac)]
-        return args + self.extra_args
+        return args
 
     def start(self):
         for path in (self.serial_path, self.monitor_path):
@@ -244,14 +219,6 @@ class Vm:
         with self.lock:
             return pattern.search(bytes(self.screen.text), start)
 
-    def text_since(self, start):
-        with self.lock:
-            return bytes(self.screen.text[start:]).decode(errors="replace")
-
-    def mark(self):
-        with self.lock:
-            return self.position
-
     def send(self, data, pause=0.05):
         """Sends key bytes one at a time, as a typist would."""
         self.log("send %r" % data)
@@ -292,9 +259,6 @@ class Vm:
         answer = self.monitor("change floppy0 %s raw" % image)
         if "rror" in answer:
             raise VmError("floppy change failed: " + answer)
-
-    def eject_floppy(self):
-        self.monitor("eject -f floppy0")
 
     def wait_exit(self, timeout=60):
         try:
@@ -344,43 +308,38 @@ def partitions(image):
     return result
 
 
-def debugfs(image, offset, request):
-    location = "%s?offset=%d" % (image, offset)
-    result = subprocess.run(["debugfs", "-R", request, location], capture_output=True)
-    return result.returncode, result.stdout, result.stderr
-
-
 def extract_tree(image, offset, destination):
     """Copies the whole file system of the partition at byte offset into destination with
     debugfs (no mount, no loop device). Returns True when debugfs could read it."""
     os.makedirs(destination, exist_ok=True)
-    code, _, err = debugfs(image, offset, "rdump / %s" % destination)
-    return code == 0 and b"Bad magic" not in err and b"not found" not in err
+    result = subprocess.run(["debugfs", "-R", "rdump / %s" % destination,
+                             "%s?offset=%d" % (image, offset)], capture_output=True)
+    return result.returncode == 0 and b"Bad magic" not in result.stderr and \
+        b"not found" not in result.stderr
 
 
-def file_system_kind(image, offset):
-    """'ext3' (journal), 'ext2', or None, from the superblock."""
+def _superblock(image, offset):
     with open(image, "rb") as f:
         f.seek(offset + 1024)
         sb = f.read(1024)
-    if len(sb) < 1024 or sb[56:58] != b"\x53\xef":
+    return sb if len(sb) == 1024 and sb[56:58] == b"\x53\xef" else None
+
+
+def file_system_kind(image, offset):
+    """'ext3' (journal), 'ext2', 'ext4' (extents) or None, from the superblock."""
+    sb = _superblock(image, offset)
+    if sb is None:
         return None
-    compat = int.from_bytes(sb[92:96], "little")
-    incompat = int.from_bytes(sb[96:100], "little")
-    if incompat & 0x40:  # extents
+    if int.from_bytes(sb[96:100], "little") & 0x40:
         return "ext4"
-    return "ext3" if compat & 0x4 else "ext2"
+    return "ext3" if int.from_bytes(sb[92:96], "little") & 0x4 else "ext2"
 
 
 def cleanly_unmounted(image, offset):
     """True when the ext2/ext3 file system at offset was unmounted cleanly: state valid and, with
     a journal, no recovery pending."""
-    with open(image, "rb") as f:
-        f.seek(offset + 1024)
-        sb = f.read(1024)
-    state = int.from_bytes(sb[58:60], "little")
-    incompat = int.from_bytes(sb[96:100], "little")
-    return bool(state & 0x1) and not incompat & 0x4
+    sb = _superblock(image, offset)
+    return sb is not None and bool(sb[58] & 0x1) and not sb[96] & 0x4
 
 
 def tree_listing(root):

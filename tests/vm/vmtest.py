@@ -19,8 +19,7 @@ SKIP_EXIT = 77
 
 
 def program(env_name, fallback):
-    path = os.environ.get(env_name) or os.path.join(BINARY_DIR, fallback)
-    return path
+    return os.environ.get(env_name) or os.path.join(BINARY_DIR, fallback)
 
 
 INSTALLER = program("TRENAVOX_INSTALLER", "src/program/trenavox-installer")
@@ -34,7 +33,6 @@ class VmTestCase(unittest.TestCase):
     vm = None
 
     def setUp(self):
-        self.vms = []
         reason = vmlib.skip_reason()
         if reason:
             self.skipTest(reason)
@@ -46,21 +44,12 @@ class VmTestCase(unittest.TestCase):
         os.makedirs(self.workdir)
 
     def tearDown(self):
-        for vm in self.vms:
-            vm.stop()
-        if self.vms and not self._outcome_ok():
+        if self.vm:
+            self.vm.stop()
             print("logs: %s" % self.workdir, file=sys.stderr)
 
-    def _outcome_ok(self):
-        outcome = getattr(self, "_outcome", None)
-        if outcome is None:
-            return True
-        if hasattr(outcome, "success"):  # Python 3.11 and later
-            return outcome.success
-        return not any(error for _, error in getattr(outcome, "errors", []))
-
-    def make_medium(self, kind, *options, output="medium"):
-        out = os.path.join(self.workdir, output)
+    def make_medium(self, kind, *options):
+        out = os.path.join(self.workdir, "medium")
         command = [sys.executable, MKMEDIA, "--kind", kind, "-o", out, "--installer", INSTALLER,
                    "--sfdisk-compat", SFDISK_COMPAT] + list(options)
         result = subprocess.run(command, capture_output=True, text=True)
@@ -68,19 +57,11 @@ class VmTestCase(unittest.TestCase):
             self.fail("mkmedia failed: " + result.stderr)
         return out
 
-    def boot(self, medium, name="vm", disk_mib=64, floppy=None, cdrom=None, disk=True,
-             ide_disks=None, nics=None):
-        """Starts a VM with a blank disk (self.disk) and makes it self.vm. Several VMs of one
-        test (as for the network install) need distinct names: each gets its own disk and logs."""
-        disk_path = None
-        if disk:
-            disk_name = "disk.img" if name == "vm" else name + "-disk.img"
-            disk_path = vmlib.blank_disk(os.path.join(self.workdir, disk_name), disk_mib)
-        self.disk = disk_path
-        self.vm = vmlib.Vm(self.workdir, name, os.path.join(medium, "initramfs.cpio.gz"),
-                           disk=disk_path, floppy=floppy, cdrom=cdrom, ide_disks=ide_disks,
-                           nics=nics)
-        self.vms.append(self.vm)
+    def boot(self, medium, floppy=None, disk_mib=64):
+        """Starts a VM with a blank disk (self.disk) and makes it self.vm."""
+        self.disk = vmlib.blank_disk(os.path.join(self.workdir, "disk.img"), disk_mib)
+        self.vm = vmlib.Vm(self.workdir, "vm", os.path.join(medium, "initramfs.cpio.gz"),
+                           disk=self.disk, floppy=floppy)
         self.vm.start()
         return self.vm
 
@@ -90,13 +71,7 @@ class VmTestCase(unittest.TestCase):
         self.vm.expect("[y/n]", 10)
         self.vm.send(key)
 
-    def skip_if_not_built(self, flow_name):
-        """Skips when the flow answers that it is not available in this build."""
-        index = self.vm.expect(["is not available in this build", "Welcome", "Looking for"], 60)
-        if index == 0:
-            self.skipTest("the %s flow is not built yet" % flow_name)
-
-    def check_packages_installed(self, disk, extra_allowed=None):
+    def check_packages_installed(self, disk):
         """Reads partition 1 of the disk and checks that the sample packages' files are there
         with their contents and modes, and nothing else but what the installer writes.
         Returns the extracted root."""
@@ -118,8 +93,7 @@ class VmTestCase(unittest.TestCase):
             else:
                 self.assertEqual(entry, found[path], path)
         extra = [p for p, e in found.items()
-                 if p not in expected and e[0] != "d" and not samples.INSTALLER_FILES.match(p)
-                 and not (extra_allowed and extra_allowed.match(p))]
+                 if p not in expected and e[0] != "d" and not samples.INSTALLER_FILES.match(p)]
         self.assertEqual([], sorted(extra))
         # Each package's record lists exactly its own entries.
         pdb = os.path.join(root, "var", "pdb")

@@ -5,7 +5,9 @@
 
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -69,7 +71,15 @@ TEST_F(Partitioning, tableLinesEmptyEveryOldEntryBeyondTheNewOnes) {
   }
 }
 
-TEST_F(Partitioning, driveWithoutRoomForTheLayoutIsNotPartitioned) {
+// A table the tool did not take (it read it all, then failed) must not be formatted blindly;
+// a drive without room for its layout gets no table at all.
+TEST_F(Partitioning, tableTheToolRefusedOrADriveWithoutRoomFailsPartitioning) {
+  ASSERT_TRUE(writeFile(scratch.file("dump"), oldEntries(1)));
+  ASSERT_TRUE(writeScript(
+      sfdisk, "[ \"$1\" = -d ] && exit 0\ncat >'" + scratch.file("table") + "'\nexit 1\n"));
+  EXPECT_FALSE(partitionDrive(makeDrive("/dev/hda", 10, kLbaCylinderBytes)));
+  EXPECT_EQ(readFile(scratch.file("table")), "0,10,83,*\n");
+  (void)unlink(scratch.file("table").c_str());
   EXPECT_FALSE(partitionDrive(makeDrive("/dev/hda", 2000, 0)));
   EXPECT_FALSE(partitionDrive(makeDrive("/dev/hda", 1030, 512)));  // the boot part takes it all
   EXPECT_EQ(readFile(scratch.file("table")), "<missing>");

@@ -1,19 +1,18 @@
-// Whole disk preparation on loop-backed disk images, run as on the medium: in a child with its
-// own mount namespace, chrooted into a staged root with busybox, the medium's sfdisk (over the
-// modern one), the real mke2fs and "/dev/hda" pointing at the loop device. Needs root.
+// What only real disks show of target preparation and post-install, on loop-backed disk images
+// and run as on the medium: in a child with its own mount namespace, chrooted into a staged root
+// (its "/mnt" is the scratch root's, never the machine's) with busybox, the medium's sfdisk
+// (over the modern one), the real mke2fs and "/dev/hda" pointing at the loop device. Decisions
+// and messages belong to the unit tests (target_test, partition_test). Needs root.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <memory>
 #include <string>
 
-#include "base/child.h"
 #include "base/context.h"
 #include "base/le.h"
 #include "base/platform.h"
@@ -22,6 +21,7 @@
 #include "disk/drives.h"
 #include "disk/target.h"
 #include "support/console_text.h"
+#include "support/log_terminal.h"
 #include "support/scratch_dir.h"
 #include "support/staged_root.h"
 
@@ -35,73 +35,37 @@ constexpr const char* kCompatSfdisk = TRENAVOX_SOURCE_DIR "/tools/sfdisk-compat/
 // new root to /results, which outlives the namespace.
 const char kSaveTargetFiles[] =
     "(rm -f /results/*; grep ' /mnt' /proc/mounts | cut -d' ' -f1-3 >/results/mounts; "
-    "cp /mnt/etc/lilo.conf /mnt/etc/fstab /results/; cp /mnt/.nofsck /results/nofsck; "
+    "cp /mnt/etc/fstab /mnt/etc/lilo.conf /results/; "
     "stat -c '%n %F %a' /mnt/proc /mnt/vela /mnt/vela/etc /mnt/var /mnt/var/pdb >/results/modes"
     ") 2>/dev/null";
-// The kept configuration: directories by mode and owner (a restored one gets new times from
-// its members), everything else with size and times, then the files' sums.
+// The kept configuration (its metadata is snapshot_test's): a nested tree, listed with sums.
+const char kBuildStore[] =
+    "mkdir -p /mnt/vela/store/net/if && head -c 40000 /proc/self/exe >/mnt/vela/store/net/if/eth0"
+    " && echo 127.0.0.1 router >/mnt/vela/store/hosts";
 const char kDescribeStore[] =
-    "cd /mnt/vela/store && { find . -type d | sort | xargs stat -c '%n %F %a %u %g'; "
-    "find . ! -type d | sort | xargs stat -c '%n %F %a %u %g %s %y %x'; "
-    "find . -type f | sort | xargs md5sum; } >/results/";
+    "cd /mnt/vela/store && find . | sort >/results/"
+    "store && find . -type f | sort | xargs md5sum >>/results/store";
+const char kDetected[] =
+    "\nLooking for harddrives...\n\nFound harddrive as IDE Primary master (disk C)\n";
+const char kBaseDirectories[] =
+    "/mnt/proc directory 755\n/mnt/vela directory 755\n/mnt/vela/etc directory 755\n"
+    "/mnt/var directory 755\n/mnt/var/pdb directory 755\n";
 
-void setTimes(const char* path, time_t atime, time_t mtime) {
-  struct timespec times[2] = {{atime, 123456789}, {mtime, 987654321}};
-  (void)utimensat(AT_FDCWD, path, times, AT_SYMLINK_NOFOLLOW);
+// The installer's own start: log terminal, signal handlers, context and drive detection.
+bool startInstaller(InstallContext& context) {
+  strcpy(logTerminalPath, "/dev/null");
+  installSignalHandlers();
+  initInstallContext(context);
+  return detectTargetDrive(context);
 }
 
-// Builds the old configuration: nested directories, a 40,000-byte file, an empty file, a
-// symbolic link, odd modes, owners and times. Access times lie ahead, so that reading the
-// files (relatime) does not move them.
-bool buildOldConfiguration() {
-  time_t now = time(nullptr);
-  std::string big;
-  for (int i = 0; i < 40000; i++) big += static_cast<char>((i * 7 + i / 251) & 0xff);
-  bool ok = mkdir("/mnt/vela/store", 0750) == 0 && mkdir("/mnt/vela/store/net", 0711) == 0 &&
-            mkdir("/mnt/vela/store/net/if", 0700) == 0 &&
-            mkdir("/mnt/vela/store/empty", 02775) == 0 &&
-            writeFile("/mnt/vela/store/net/if/eth0", big, 0640) &&
-            writeFile("/mnt/vela/store/net/empty.conf", "", 0400) &&
-            writeFile("/mnt/vela/store/hosts", "127.0.0.1 router\n", 04755) &&
-            symlink("net/if/eth0", "/mnt/vela/store/current") == 0 &&
-            chown("/mnt/vela/store/net/if/eth0", 1234, 5678) == 0 &&
-            chown("/mnt/vela/store/net/empty.conf", 42, 43) == 0 &&
-            chown("/mnt/vela/store/net", 7, 8) == 0 &&
-            chmod("/mnt/vela/store/hosts", 04755) == 0;  // chown clears set-user-id
-  setTimes("/mnt/vela/store/net/if/eth0", now + 60, 946684800);
-  setTimes("/mnt/vela/store/net/empty.conf", now + 30, 1000000000);
-  setTimes("/mnt/vela/store/hosts", now + 10, now - 20);
-  return ok;
-}
-
-// Installs the new system's post-install script and checker (staged under /newsystem) into the
-// new root, runs post-install with the log terminal on a pipe, then mounts the root again to
-// look. The pipe sits above the descriptors a tool's child closes, and each tool opens it by
-// its /proc name.
-int runPostInstall(InstallContext& context) {
-  int ends[2];
-  if (system("rm -f /results/*; cp -a /newsystem/. /mnt/") != 0 || pipe(ends) != 0) return 10;
-  int writer = fcntl(ends[1], F_DUPFD, 20);
-  close(ends[1]);
-  snprintf(logTerminalPath, sizeof logTerminalPath, "/proc/self/fd/%d", writer);
-  int unmounted = postInstall(context);
-  close(writer);
-  std::string log;
-  char buffer[4096];
-  ssize_t got;
-  while ((got = read(ends[0], buffer, sizeof buffer)) > 0) log.append(buffer, got);
-  // Without the shells' complaints (bash notices that its working directory lies outside the
-  // confining root; the probe's failure).
-  (void)writeFile("/results/log.raw", log);
-  (void)system("grep -v -e ^shell-init: -e ^/sbin/fsck: /results/log.raw >/results/log");
-  (void)system("grep ' /mnt' /proc/mounts >/results/mounts-after");
-  if (platform().mount(context.targetDrive.twoPartitions ? "/dev/hda2" : "/dev/hda1", "/mnt",
-                       "ext3", 0, nullptr) != 0) {
-    return 12;
-  }
-  (void)system("cp /mnt/postinstall.out /mnt/fsck-probe /results/ 2>/dev/null");
-  (void)platform().umount("/mnt");
-  return unmounted == 0 ? 0 : 13;
+// A first install without keeping anything; exits 3 when it failed.
+int prepareAndSave() {
+  InstallContext context;
+  if (!startInstaller(context)) return 2;
+  bool prepared = prepareTarget(context, false);
+  (void)system(kSaveTargetFiles);
+  return prepared ? 0 : 3;
 }
 
 class PreparedDisk : public ::testing::Test {
@@ -134,21 +98,6 @@ class PreparedDisk : public ::testing::Test {
                            (geometry.empty() ? "" : "SFDISK_COMPAT_GEOMETRY=" + geometry + "\n")));
   }
 
-  // The installed system's own programs, copied into the new root before post-install.
-  void stageNewSystem() {
-    StagedRoot system(stage->hostPath("/newsystem"));
-    ASSERT_TRUE(stage->addDirectory("/newsystem"));
-    ASSERT_TRUE(system.addProgram("/bin/bash", "/bin/bash"));
-    ASSERT_TRUE(system.addFile(
-        "/etc/rc.d/rc.postinstall",
-        "#!/bin/bash\necho postinstall ran\necho confined >/postinstall.out\nexit 1\n", 0755));
-    ASSERT_TRUE(system.addFile("/sbin/fsck",
-                               "#!/bin/bash\necho \"fsck $*\"\n"
-                               "if (: >/fsck-probe); then echo root writable; "
-                               "else echo root read-only; fi\n",
-                               0755));
-  }
-
   std::string result(const std::string& name) {
     return readFile(stage->hostPath("/results/" + name));
   }
@@ -160,29 +109,11 @@ class PreparedDisk : public ::testing::Test {
                              " -d -uC " + disk->device());
   }
 
-  // Sector 0 holds our boot code, zeros up to the table, a first entry of a bootable Linux
-  // partition from `start` of `size` sectors, and the signature.
-  void expectBootCodeWithTable(uint32_t start, uint32_t size) {
-    std::string sector = readFile(disk->device()).substr(0, kSectorSize);
-    ASSERT_EQ(sector.size(), static_cast<size_t>(kSectorSize));
-    EXPECT_EQ(memcmp(sector.data(), masterBootCode, kBootCodeSize), 0);
-    EXPECT_EQ(sector.substr(kBootCodeSize, kPartitionTableOffset - kBootCodeSize),
-              std::string(kPartitionTableOffset - kBootCodeSize, '\0'));
-    const unsigned char* entry =
-        reinterpret_cast<const unsigned char*>(sector.data()) + kPartitionTableOffset;
-    EXPECT_EQ(entry[0], 0x80);
-    EXPECT_EQ(entry[4], 0x83);
-    EXPECT_EQ(loadLe32(entry + 8), start);
-    EXPECT_EQ(loadLe32(entry + 12), size);
-    EXPECT_EQ(sector.substr(510), "\x55\xAA");
-  }
-
   // The file-system kind on partition `number` as blkid sees it ("ext2", "ext3").
   std::string fileSystemType(int number) {
     std::string type = hostCommandOutput("blkid -p -o value -s TYPE " + disk->device() + "p" +
                                          std::to_string(number) + " 2>/dev/null");
-    while (!type.empty() && type.back() == '\n') type.pop_back();
-    return type;
+    return type.substr(0, type.find('\n'));
   }
 
   ScratchDir scratch;
@@ -190,57 +121,24 @@ class PreparedDisk : public ::testing::Test {
   std::unique_ptr<LoopDisk> disk;
 };
 
-// The installer's own start: log terminal, signal handlers, context and drive detection.
-bool startInstaller(InstallContext& context) {
-  strcpy(logTerminalPath, "/dev/null");
-  installSignalHandlers();
-  initInstallContext(context);
-  return detectTargetDrive(context);
-}
-
-// A first install without keeping anything; exits 3 when it failed.
-int prepareAndSave() {
-  InstallContext context;
-  if (!startInstaller(context)) return 2;
-  bool prepared = prepareTarget(context, false);
-  (void)system(kSaveTargetFiles);
-  return prepared ? 0 : 3;
-}
-
-const char kDetected[] =
-    "\nLooking for harddrives...\n\nFound harddrive as IDE Primary master (disk C)\n";
-const char kBaseDirectories[] =
-    "/mnt/proc directory 755\n/mnt/vela directory 755\n/mnt/vela/etc directory 755\n"
-    "/mnt/var directory 755\n/mnt/var/pdb directory 755\n";
-const char kVirtualMounts[] =
-    "none /proc proc defaults 0 0\nnone /dev/pts devpts gid=5,mode=620 0 0\n";
-
-std::string liloConf(const char* root) {
-  return std::string(
-             "boot=/dev/hda1\nmap=/boot/map\ninstall=/boot/boot.b\nlba32\nimage=/boot/vmlinuz\n"
-             "  label=System\n  root=") +
-         root + "\n  read-only\n";
-}
-
 TEST_F(PreparedDisk, diskIsPartitionedFormattedAndMountedByItsLayout) {
   struct Layout {
     unsigned long long bytes;
     const char* geometry;
-    const char* mounts;     // the first word is the root partition
-    const char* fstabHead;  // the lines before kVirtualMounts
-    const char* nofsck;
+    const char* mounts;  // the first word is the root partition
+    const char* fstabHead;
     uint32_t firstSize;
     const char* secondEntry;
     const char* types;  // of each partition
   } layouts[] = {
-      {200 * kMiB, "", "/dev/hda1 /mnt ext3\n", "/dev/hda1  /     ext3 defaults 1 1\n", "", 401562,
+      {200 * kMiB, "", "/dev/hda1 /mnt ext3\n", "/dev/hda1  /     ext3 defaults 1 1\n", 401562,
        "start=        0, size=        0, Id= 0", "ext3"},
       // 4 cylinders, 32,901,120 bytes: under 40 MiB.
-      {32 * kMiB, "", "/dev/hda1 /mnt ext2\n", "/dev/hda1  /     ext2 defaults 1 1\n", "<missing>",
-       64197, "start=        0, size=        0, Id= 0", "ext2"},
+      {32 * kMiB, "", "/dev/hda1 /mnt ext2\n", "/dev/hda1  /     ext2 defaults 1 1\n", 64197,
+       "start=        0, size=        0, Id= 0", "ext2"},
       // More than 1023 cylinders: 21 cylinders of 516,096 bytes for /boot.
       {1030 * kOldIdeCylinder, "16x63", "/dev/hda2 /mnt ext3\n/dev/hda1 /mnt/boot ext2\n",
-       "/dev/hda2  /     ext3 defaults 1 1\n/dev/hda1  /boot ext2 defaults 1 2\n", "", 21105,
+       "/dev/hda2  /     ext3 defaults 1 1\n/dev/hda1  /boot ext2 defaults 1 2\n", 21105,
        "start=    21168, size=  1017072, Id=83", "ext2 ext3"},
   };
   for (const Layout& layout : layouts) {
@@ -252,25 +150,42 @@ TEST_F(PreparedDisk, diskIsPartitionedFormattedAndMountedByItsLayout) {
               std::string(kDetected) + "Creating partition...\nFormatting disk...\n");
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(result("mounts"), layout.mounts);
-    EXPECT_EQ(result("lilo.conf"), liloConf(std::string(layout.mounts, 9).c_str()));
-    EXPECT_EQ(result("fstab"), layout.fstabHead + std::string(kVirtualMounts));
-    EXPECT_EQ(result("nofsck"), layout.nofsck);
+    EXPECT_EQ(result("fstab").substr(0, strlen(layout.fstabHead)), layout.fstabHead);
+    EXPECT_NE(result("lilo.conf").find("root=" + std::string(layout.fstabHead, 9)),
+              std::string::npos);
     EXPECT_EQ(result("modes"), kBaseDirectories);
     char first[64];
     snprintf(first, sizeof first, "start=       63, size=%9u, Id=83, bootable", layout.firstSize);
-    const std::string entries[] = {first, layout.secondEntry,
-                                   "start=        0, size=        0, Id= 0"};
+    const std::string none = "start=        0, size=        0, Id= 0";
+    const std::string entries[] = {first, layout.secondEntry, none, none};
     std::string dump = "# partition table of " + disk->device() + "\nunit: sectors\n\n";
     for (int i = 0; i < 4; i++) {
-      dump += disk->device() + "p" + std::to_string(i + 1) + " : " + entries[std::min(i, 2)] + "\n";
+      dump += disk->device() + "p" + std::to_string(i + 1) + " : " + entries[i] + "\n";
     }
     EXPECT_EQ(dumpTable(), dump);
-    expectBootCodeWithTable(63, layout.firstSize);
+    // Partitioning left our boot code in front of the new table.
+    std::string sector = readFile(disk->device()).substr(0, kSectorSize);
+    EXPECT_EQ(memcmp(sector.data(), masterBootCode, kBootCodeSize), 0);
     std::string types = fileSystemType(1);
     if (strchr(layout.types, ' ')) types += " " + fileSystemType(2);
     EXPECT_EQ(types, layout.types);
     disk.reset();
   }
+}
+
+// A base directory the new file system already holds is named, and preparation goes on.
+TEST_F(PreparedDisk, baseDirectoryThatExistsIsNamedAndPreparationGoesOn) {
+  attachDisk(64 * kMiB);
+  ASSERT_TRUE(stage->addProgram(hostProgram("mke2fs"), "/sbin/mke2fs.real"));
+  ASSERT_TRUE(stage->addProgram(hostProgram("debugfs"), "/sbin/debugfs"));
+  ASSERT_TRUE(stage->addFile("/sbin/mke2fs",
+                             "#!/bin/sh\n/sbin/mke2fs.real \"$@\" || exit 1\nfor last; do :; done\n"
+                             "/sbin/debugfs -w -R 'mkdir var' \"$last\" >/dev/null 2>&1\n",
+                             0755));
+  ChildRun run = runInStagedRoot(*stage, prepareAndSave);
+  EXPECT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(run.err, "/var: File exists\n");
+  EXPECT_EQ(result("modes"), kBaseDirectories);
 }
 
 TEST_F(PreparedDisk, detectionOnlyReadsTheDisk) {
@@ -286,32 +201,29 @@ TEST_F(PreparedDisk, detectionOnlyReadsTheDisk) {
   ASSERT_EQ(pwrite(fd, other.data(), other.size(), 0), kSectorSize);
   ASSERT_EQ(pwrite(fd, "data", 4, 5 * kMiB), 4);
   close(fd);
-  std::string hashCommand = "sha256sum " + disk->device();
-  std::string before = hostCommandOutput(hashCommand);
+  std::string before = hostCommandOutput("sha256sum <" + disk->device());
   ChildRun run = runInStagedRoot(*stage, [] {
     InstallContext context;
     return startInstaller(context) ? 0 : 2;
   });
   ASSERT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_EQ(hostCommandOutput(hashCommand), before);
-  EXPECT_EQ(hostCommandOutput("sha256sum " + scratch.file("disk.img")).substr(0, 64),
-            before.substr(0, 64));
+  EXPECT_EQ(hostCommandOutput("sha256sum <" + disk->device()), before);
+  EXPECT_EQ(hostCommandOutput("sha256sum <" + scratch.file("disk.img")), before);
 }
 
 // Keeping on a blank disk finds nothing and says nothing; keeping across a reinstall brings
-// the configuration back byte for byte, all but the symbolic link.
-TEST_F(PreparedDisk, keptConfigurationComesBackWithItsMetadata) {
+// the configuration back.
+TEST_F(PreparedDisk, keptConfigurationComesBack) {
   attachDisk(120 * kMiB);
   ChildRun run = runInStagedRoot(*stage, [] {
     InstallContext context;
     if (!startInstaller(context) || !prepareTarget(context, true)) return 2;
-    if (!buildOldConfiguration()) return 3;
-    (void)system((std::string(kDescribeStore) + "before").c_str());
+    if (system(kBuildStore) != 0 || system(kDescribeStore) != 0) return 3;
+    (void)system("mv /results/store /results/before");
     (void)platform().umount("/mnt");
     puts("-- reinstall");
     if (!prepareTarget(context, true)) return 4;
-    (void)system((std::string(kDescribeStore) + "after").c_str());
-    return 0;
+    return system(kDescribeStore) == 0 ? 0 : 5;
   });
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(withoutTickerDots(run.out),
@@ -320,78 +232,60 @@ TEST_F(PreparedDisk, keptConfigurationComesBackWithItsMetadata) {
                 "Reading old configuration...\nCreating partition...\nFormatting disk...\n"
                 "Writing back old configuration...\n");
   std::string before = result("before");
-  ASSERT_NE(before.find("./net/if/eth0 regular file 640 1234 5678 40000 2000-01-01 00:00:00.98"),
-            std::string::npos)
-      << before;
-  size_t link = before.find("./current symbolic link 777 0 0 11 ");
-  ASSERT_NE(link, std::string::npos) << before;
-  EXPECT_EQ(result("after"), before.erase(link, before.find('\n', link) + 1 - link));
+  EXPECT_NE(before.find("./net/if/eth0\n"), std::string::npos) << before;
+  EXPECT_EQ(result("store"), before);
 }
 
-TEST_F(PreparedDisk, failuresAreReportedWithTheToolsOwnWords) {
+// Installs the new system's post-install script and checker (staged under /newsystem) into the
+// new root, runs post-install with the log terminal on a pipe, then mounts the root again to
+// look. The pipe sits above the descriptors a tool's child closes, and each tool opens it by
+// its /proc name.
+int runPostInstall(InstallContext& context) {
+  int ends[2];
+  if (system("rm -f /results/*; cp -a /newsystem/. /mnt/") != 0 || pipe(ends) != 0) return 10;
+  int writer = fcntl(ends[1], F_DUPFD, 20);
+  close(ends[1]);
+  LogTerminal logTerminal("/proc/self/fd/" + std::to_string(writer));
+  int unmounted = postInstall(context);
+  close(writer);
+  std::string log;
+  char buffer[4096];
+  for (ssize_t got; (got = read(ends[0], buffer, sizeof buffer)) > 0;) log.append(buffer, got);
+  // Without the shells' complaints (bash notices that its working directory lies outside the
+  // confining root; the probe's failure).
+  (void)writeFile("/results/log.raw", log);
+  (void)system("grep -v -e ^shell-init: -e ^/sbin/fsck: /results/log.raw >/results/log");
+  (void)system("grep ' /mnt' /proc/mounts >/results/mounts-after");
+  if (platform().mount("/dev/hda1", "/mnt", "ext3", 0, nullptr) != 0) return 12;
+  (void)system("cp /mnt/postinstall.out /mnt/fsck-probe /results/ 2>/dev/null");
+  (void)platform().umount("/mnt");
+  return unmounted == 0 ? 0 : 13;
+}
+
+// The new system's script runs confined to the new root, the check finds it read-only, and
+// nothing stays mounted.
+TEST_F(PreparedDisk, postInstallRunsConfinedAndChecksTheRootReadOnly) {
+  StagedRoot system(stage->hostPath("/newsystem"));
+  ASSERT_TRUE(system.addProgram("/bin/bash", "/bin/bash"));
+  ASSERT_TRUE(system.addFile(
+      "/etc/rc.d/rc.postinstall",
+      "#!/bin/bash\necho postinstall ran\necho confined >/postinstall.out\nexit 1\n", 0755));
+  ASSERT_TRUE(system.addFile("/sbin/fsck",
+                             "#!/bin/bash\necho \"fsck $*\"\n"
+                             "if (: >/fsck-probe); then echo root writable; "
+                             "else echo root read-only; fi\n",
+                             0755));
   attachDisk(64 * kMiB);
-  ASSERT_TRUE(stage->addProgram(hostProgram("mke2fs"), "/sbin/mke2fs.real"));
-  ASSERT_TRUE(stage->addProgram(hostProgram("debugfs"), "/sbin/debugfs"));
-  struct Case {
-    const char* mke2fs;
-    const char* out;
-    const char* err;
-    bool prepared;
-  } cases[] = {
-      {"echo refusing >&2\nexit 1\n", "ERROR: could not format partitions\n", "", false},
-      // A formatter whose new file system already holds "/var": preparation goes on.
-      {"/sbin/mke2fs.real \"$@\" || exit 1\nfor last; do :; done\n"
-       "/sbin/debugfs -w -R 'mkdir var' \"$last\" >/dev/null 2>&1\n",
-       "", "/var: File exists\n", true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.mke2fs);
-    ASSERT_TRUE(stage->addFile("/sbin/mke2fs", std::string("#!/bin/sh\n") + c.mke2fs, 0755));
-    ChildRun run = runInStagedRoot(*stage, prepareAndSave);
-    EXPECT_EQ(run.status == 0, c.prepared) << run.out << run.err;
-    EXPECT_EQ(withoutTickerDots(run.out),
-              std::string(kDetected) + "Creating partition...\nFormatting disk...\n" + c.out);
-    EXPECT_EQ(run.err, c.err);
-    if (c.prepared) {
-      EXPECT_EQ(result("modes"), kBaseDirectories);
-    } else {
-      EXPECT_EQ(result("mounts"), "");
-      // The operator agreed to the erase: the boot code and the new table are on the disk.
-      expectBootCodeWithTable(63, 8 * 16065 - 63);
-    }
-  }
-}
-
-TEST_F(PreparedDisk, postInstallRunsConfinedAndChecksOnlyAOnePartitionDisk) {
-  stageNewSystem();
-  struct Case {
-    unsigned long long bytes;
-    const char* geometry;
-    const char* out;
-    const char* log;
-  } cases[] = {
-      {64 * kMiB, "", "Checking disk integrity...\n",
-       "postinstall ran\nfsck -d -v\nroot read-only\n"},
-      {1030 * kOldIdeCylinder, "16x63", "", "postinstall ran\n"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.geometry);
-    attachDisk(c.bytes, c.geometry);
-    ChildRun run = runInStagedRoot(*stage, [] {
-      InstallContext context;
-      if (!startInstaller(context) || !prepareTarget(context, false)) return 2;
-      puts("-- post-install");
-      return runPostInstall(context);
-    });
-    ASSERT_EQ(run.status, 0) << run.out << run.err;
-    EXPECT_EQ(withoutTickerDots(run.out.substr(run.out.find("-- post-install"))),
-              std::string("-- post-install\n") + c.out);
-    EXPECT_EQ(result("log"), c.log);
-    EXPECT_EQ(result("postinstall.out"), "confined\n");
-    EXPECT_EQ(result("fsck-probe"), "<missing>");
-    EXPECT_EQ(result("mounts-after"), "");
-    disk.reset();
-  }
+  ChildRun run = runInStagedRoot(*stage, [] {
+    InstallContext context;
+    if (!startInstaller(context) || !prepareTarget(context, false)) return 2;
+    return runPostInstall(context);
+  });
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(result("log"), "postinstall ran\nfsck -d -v\nroot read-only\n");
+  EXPECT_EQ(result("postinstall.out"), "confined\n");
+  EXPECT_EQ(result("fsck-probe"), "<missing>");
+  EXPECT_EQ(result("mounts-after"), "");
 }
 
 }  // namespace

