@@ -22,7 +22,8 @@ class QpkTool : public ::testing::Test {
   // Runs a shell command line in the scratch directory with qpk as $Q; returns the exit status
   // and leaves standard output and error in out_.
   int run(const std::string& args) {
-    std::string cmd = "cd " + tmp_.path() + " && Q=\"" TRENAVOX_RUN_PREFIX + qpk_ + "\"; " + args + " 2>&1";
+    std::string cmd =
+        "cd " + tmp_.path() + " && Q=\"" TRENAVOX_RUN_PREFIX + qpk_ + "\"; " + args + " 2>&1";
     FILE* p = popen(cmd.c_str(), "r");
     out_.clear();
     char buf[4096];
