@@ -20,7 +20,6 @@ import vmlib  # noqa: E402
 
 SOURCE_DIR = samples.SOURCE_DIR
 MKMEDIA = os.path.join(SOURCE_DIR, "tools", "mkmedia", "mkmedia")
-SFDISK_COMPAT = os.path.join(SOURCE_DIR, "tools", "sfdisk-compat", "sfdisk")
 PART_CAPACITY = 450000  # the sample payload then needs three floppies
 ESCAPE_KEY = 0x1d       # Ctrl-]
 
@@ -41,7 +40,7 @@ def build_medium(args, work):
     say("making the floppy medium with mkmedia")
     command = [sys.executable, MKMEDIA, "--kind", "floppy", "--log-serial", "-o",
                os.path.join(work, "medium"), "--installer", args.installer,
-               "--sfdisk-compat", SFDISK_COMPAT]
+               "--sfdisk-compat", args.sfdisk_compat]
     for part in parts:
         command += ["--floppy-part", part]
     subprocess.run(command, check=True)
@@ -177,6 +176,7 @@ def main():
     parser.add_argument("--installer", required=True)
     parser.add_argument("--qpk", required=True)
     parser.add_argument("--mkfloppyset", required=True)
+    parser.add_argument("--sfdisk-compat", required=True, help="the medium's sfdisk")
     parser.add_argument("--work", required=True)
     parser.add_argument("--pause", type=float, default=1.0, help="operator's pause (seconds)")
     parser.add_argument("--started-at", type=float, help="epoch time the demo command started")

@@ -14,7 +14,6 @@ SOURCE_DIR = os.environ.get("TRENAVOX_SOURCE_DIR") or os.path.dirname(
     os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 BINARY_DIR = os.environ.get("TRENAVOX_BINARY_DIR", os.path.join(SOURCE_DIR, "build"))
 MKMEDIA = os.path.join(SOURCE_DIR, "tools", "mkmedia", "mkmedia")
-SFDISK_COMPAT = os.path.join(SOURCE_DIR, "tools", "sfdisk-compat", "sfdisk")
 SKIP_EXIT = 77
 
 
@@ -25,6 +24,7 @@ def program(env_name, fallback):
 INSTALLER = program("TRENAVOX_INSTALLER", "src/program/trenavox-installer")
 QPK = program("TRENAVOX_QPK", "tools/qpk/qpk")
 MKFLOPPYSET = program("TRENAVOX_MKFLOPPYSET", "tools/mkfloppyset/mkfloppyset")
+SFDISK_COMPAT = program("TRENAVOX_SFDISK_COMPAT", "tools/sfdisk-compat/sfdisk")
 
 
 class VmTestCase(unittest.TestCase):

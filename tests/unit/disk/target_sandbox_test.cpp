@@ -29,7 +29,7 @@ namespace {
 
 constexpr unsigned long long kMiB = 1024 * 1024;
 constexpr unsigned long long kOldIdeCylinder = 16 * 63 * 512;
-constexpr const char* kCompatSfdisk = TRENAVOX_SOURCE_DIR "/tools/sfdisk-compat/sfdisk";
+constexpr const char* kCompatSfdisk = TRENAVOX_BINARY_DIR "/tools/sfdisk-compat/sfdisk";
 
 // Shell lines run in the child (busybox sh). The first copies what a test looks at from the
 // new root to /results, which outlives the namespace.
@@ -105,8 +105,8 @@ class PreparedDisk : public ::testing::Test {
   // The table as the medium's sfdisk lists it, read on the host.
   std::string dumpTable() {
     return hostCommandOutput("SFDISK_COMPAT_CONF=/dev/null SFDISK_COMPAT_REAL='" +
-                             hostProgram("sfdisk") + "' /bin/busybox sh " + kCompatSfdisk +
-                             " -d -uC " + disk->device());
+                             hostProgram("sfdisk") + "' " + kCompatSfdisk + " -d -uC " +
+                             disk->device());
   }
 
   // The file-system kind on partition `number` as blkid sees it ("ext2", "ext3").

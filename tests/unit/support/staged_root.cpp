@@ -113,9 +113,9 @@ bool StagedRoot::addBusybox() {
          addDirectory("/dev") && addDirectory("/dev/host") && addSymlink("/dev/null", "host/null");
 }
 
-bool StagedRoot::addCompatSfdisk(const std::string& script) {
+bool StagedRoot::addCompatSfdisk(const std::string& program) {
   return addBusybox() && addProgram(hostProgram("sfdisk"), "/sbin/sfdisk.real") &&
-         addFile("/sbin/sfdisk", readFile(script), 0755) &&
+         addProgram(program, "/sbin/sfdisk") &&
          addProgram(hostProgram("addpart"), "/sbin/addpart") &&
          addProgram(hostProgram("delpart"), "/sbin/delpart");
 }

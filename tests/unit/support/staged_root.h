@@ -17,9 +17,9 @@ class StagedRoot {
   // "/bin/busybox" (the static one), "/bin/sh" and every applet as links to it, /tmp, /proc,
   // /etc and a /dev with "null" and the host's devices under "/dev/host".
   bool addBusybox();
-  // addBusybox, then the medium's sfdisk (the shell `script`) at /sbin/sfdisk over the host's
+  // addBusybox, then the medium's sfdisk (the built `program`) at /sbin/sfdisk over the host's
   // modern one at /sbin/sfdisk.real, with addpart and delpart.
-  bool addCompatSfdisk(const std::string& script);
+  bool addCompatSfdisk(const std::string& program);
   // Copies the host program `hostPath` to `target` in the root with the shared libraries that
   // ldd names for it.
   bool addProgram(const std::string& hostPath, const std::string& target);
