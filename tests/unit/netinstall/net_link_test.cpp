@@ -339,6 +339,10 @@ TEST(NetLink, lostAcknowledgementsOfStartDoNotCostTheFirstFile) {
     testing::internal::GetCapturedStdout();
     EXPECT_TRUE(run.serverOk && run.clientOk) << dropped;
     EXPECT_EQ(run.expected, run.got) << dropped;
+    int acksOfStart = 0;
+    for (const SimLink::Sent& s : run.sent)
+      acksOfStart += s.end == 0 && s.bytes.size() == 20 && s.bytes[18] == 3;
+    EXPECT_EQ(2, acksOfStart);
   }
 }
 
