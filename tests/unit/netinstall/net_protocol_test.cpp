@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "netinstall/file_transfer.h"
+#include "netinstall/net_interface.h"
 #include "support/fake_platform.h"
 
 namespace {
@@ -176,6 +177,24 @@ TEST(NetProtocol, printedFormsAndSequenceBudget) {
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.highest, sequencesNeeded(c.sizes.data(), unsigned(c.sizes.size()), c.script));
+  }
+}
+
+TEST(NetProtocol, namesOfKernelListLines) {
+  struct Case {
+    const char* line;
+    const char* name;
+  } cases[] = {{"  eth0: 123 4 0", "eth0"},
+               {"eth1:123 4 0", "eth1"},
+               {"    lo:   0", "lo"},
+               {"Inter-|   Receive", nullptr},
+               {"  :0 0", nullptr}};
+  for (const Case& c : cases) {
+    char name[16] = "";
+    EXPECT_EQ(c.name != nullptr, interfaceNameOf(c.line, name)) << c.line;
+    if (c.name) {
+      EXPECT_STREQ(c.name, name);
+    }
   }
 }
 

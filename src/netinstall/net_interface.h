@@ -1,0 +1,36 @@
+// The machine's Ethernet interfaces as the install protocol uses them: each brought up and
+// given a broadcast UDP socket bound to its device and the install port. An interface is itself
+// the datagram port that the protocol sends and receives through.
+#pragma once
+
+#include <netinet/in.h>
+
+#include "base/datagram.h"
+#include "netinstall/mac_address.h"
+
+struct NetInterface : DatagramPort {
+  MacAddress mac = kNoMac;
+  int socket = -1;
+  sockaddr_in destination = {};  // 255.255.255.255, the install port
+  sockaddr_in lastSender = {};   // filled by every receive; only its port is looked at
+
+  int send(const uint8_t* bytes, int length) override;
+  // A datagram from another source port counts as a failure (-1).
+  int receive(uint8_t* buffer, int capacity, int timeoutMs) override;
+  int receiveOrKey(uint8_t* buffer, int capacity) override;
+  void discardKey() override;
+};
+
+// Builds the list of usable interfaces in the order of /proc/net/dev and stores their number in
+// `count`. Null (count 0) when the kernel's list or the hardware-address query is unavailable.
+// The caller frees the list with freeInterfaces.
+NetInterface** listInterfaces(unsigned& count);
+void freeInterfaces(NetInterface** list, unsigned count);
+// Opens the interface's socket on device `name` and brings the device up; false on any failure.
+bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port);
+void closeInterface(NetInterface& iface);
+// The interface name of one /proc/net/dev line (the first word up to its colon) into `name`
+// (16 bytes); false for a line without one.
+bool interfaceNameOf(const char* line, char* name);
+// macToText of interface `index`, or null when index is not below count.
+const char* interfaceMacText(NetInterface** list, unsigned count, unsigned index);
