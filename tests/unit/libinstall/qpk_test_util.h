@@ -99,9 +99,10 @@ inline std::vector<std::string> listTree(const std::string& root) {
 
 // True when anything under `root` carries the staging marker.
 inline bool hasTempFiles(const std::string& root) {
-  std::vector<std::string> paths = listTree(root);
-  return std::any_of(paths.begin(), paths.end(),
-                     [](const std::string& p) { return p.find(".qpk-tmp.") != std::string::npos; });
+  for (const std::string& path : listTree(root)) {
+    if (path.find(".qpk-tmp.") != std::string::npos) return true;
+  }
+  return false;
 }
 
 struct InstallResult {

@@ -1,6 +1,6 @@
-// The server's prompts typed at through a real pseudo-terminal: what the line shows after each
-// key, what the caller gets back, the size limit, the address retries, and the no-answer
-// results when the console goes away.
+// The prompts typed at through a real pseudo-terminal: what the line shows after each key, what
+// the caller gets back, the size limit, the address retries, both yes/no questions, and the
+// no-answer result of every key reader, prompt and the menu when the console goes away.
 #include "tui/prompts.h"
 
 #include <arpa/inet.h>
@@ -10,6 +10,7 @@
 
 #include <string>
 
+#include "packages/menu.h"
 #include "support/pty_harness.h"
 #include "tui/terminal.h"
 
@@ -126,44 +127,64 @@ TEST(PromptAddress, asksAgainSilentlyUntilAnAddressComes) {
   }
 }
 
-TEST(PromptYesNo, showsTheCursorWhileWaitingAndHidesItAfter) {
+TEST(YesNo, echoesTheAnswerInLowerCaseAndRingsOncePerRefusedKey) {
   const struct {
+    bool prompt;  // promptYesNo: the cursor is shown while it waits; else askYesNo
     const char* keys;
     int result;
-    const char* shown;
-  } cases[] = {{"\nN", 0, "\an\n"}, {"y", 1, "y\n"}, {"Y", 1, "y\n"}};
+    std::string shown;
+  } cases[] = {
+      {false, "\nx1Y", 1, "\a\a\ay\n"},
+      {false, "n", 0, "n\n"},
+      {false, " \033[Bn", 0, "\a\a\a\an\n"},
+      {false, "\177ny", 0, "\an\n"},
+      {true, "\nN", 0, kShowCursor + "\an\n" + kHideCursor},
+      {true, "y", 1, kShowCursor + "y\n" + kHideCursor},
+  };
   for (const auto& c : cases) {
     PtyResult run = runOnPty(
-        [] {
+        [&c] {
           TerminalState state;
           enterRawMode(state);
-          return promptYesNo("Keep config?") ? 1 : 0;
+          return (c.prompt ? promptYesNo("Keep config?") : askYesNo(state, "Keep config?")) ? 1 : 0;
         },
-        {{{kShowCursor, c.keys}}});
+        {{{"Keep config? [y/n]:", c.keys}}});
     EXPECT_EQ(run.exitCode, c.result) << c.keys;
-    EXPECT_EQ(run.output, "Keep config? [y/n]:" + kShowCursor + c.shown + kHideCursor) << c.keys;
+    EXPECT_EQ(run.output, "Keep config? [y/n]:" + c.shown) << c.keys;
   }
 }
 
-// Each prompt exits 1 when it gave its no-answer result.
-TEST(PromptEndOfInput, everyPromptReturnsTheNoAnswerWithoutSpinning) {
-  int (*const prompts[])() = {
-      [] {
-        TerminalState state;
-        enterRawMode(state);
+// Each reader returns 1 when it gave its no-answer result, with the console hung up or with
+// standard input on /dev/null, at once rather than spinning on the dead console.
+TEST(EndOfInput, everyReaderReturnsTheNoAnswerWithoutSpinning) {
+  int (*const readers[])(TerminalState&) = {
+      [](TerminalState&) -> int { return readKeyByte() == EOF; },
+      [](TerminalState& state) -> int { return waitForKey(state, 'q') == EOF; },
+      [](TerminalState& state) -> int { return !askYesNo(state, "Continue?"); },
+      [](TerminalState&) -> int { return !promptYesNo("Keep config?"); },
+      [](TerminalState&) -> int {
         char out[10];
         memset(out, 'Z', sizeof out);
-        bool ok = promptText("label", "24", out, sizeof out);
-        return !ok && out[0] == '\0' ? 1 : 0;
+        return !promptText("label", "24", out, sizeof out) && out[0] == '\0';
       },
-      [] { return promptYesNo("Keep config?") ? 0 : 1; },
-      [] { return promptAddress("Enter routers IP address", inet_addr("10.0.0.1")) == 0 ? 1 : 0; },
+      [](TerminalState&) -> int { return promptAddress("IP", inet_addr("10.0.0.1")) == 0; },
+      [](TerminalState&) -> int {
+        PackageMenu menu;
+        menu.entries.push_back(new SelectablePackage);
+        return !runPackageMenu(menu);
+      },
   };
-  for (size_t i = 0; i < sizeof prompts / sizeof prompts[0]; ++i) {
+  for (size_t i = 0; i < sizeof readers / sizeof readers[0]; ++i) {
     for (bool devNull : {false, true}) {
-      PtyResult run = runAtEndOfInput(prompts[i], kShowCursor, devNull);
-      EXPECT_EQ(run.exitCode, 1) << "prompt " << i << (devNull ? " /dev/null" : " hang-up");
-      EXPECT_LT(run.cpuSeconds, kMaxCpuSecondsAtEndOfInput) << "prompt " << i;
+      auto body = [&] {
+        TerminalState state;
+        enterRawMode(state);
+        printf("ready");
+        return readers[i](state);
+      };
+      PtyResult run = runAtEndOfInput(body, "ready", devNull);
+      EXPECT_EQ(run.exitCode, 1) << "reader " << i << (devNull ? " /dev/null" : " hang-up");
+      EXPECT_LT(run.cpuSeconds, kMaxCpuSecondsAtEndOfInput) << "reader " << i;
     }
   }
 }

@@ -1,6 +1,7 @@
-// The console layer against exact bytes: screen sequences and text writers captured from
-// standard output, raw mode and key waits driven through a real pseudo-terminal, and the
-// end-of-input paths that must return instead of spinning.
+// The console layer against exact bytes: the text writers and the attribute order captured
+// from standard output, raw mode and key waits driven through a real pseudo-terminal. The
+// fixed screen sequences are seen in the menu's whole screen (tests/menu); end of input for
+// every reader is in prompts_test.cpp.
 #include "tui/terminal.h"
 
 #include <gtest/gtest.h>
@@ -33,14 +34,6 @@ TEST(ConsoleOutput, writesExactBytes) {
     std::function<void()> write;
     std::string expected;
   } cases[] = {
-      {[] { gotoXY(26, 8); }, "\033[8;26H"},
-      {[] { gotoXY(0, 25); }, "\033[25;0H"},
-      {[] { clearScreen(); }, "\033[2J\033[H"},
-      {[] { clearLine(); }, "\033[2K"},
-      {[] { setCursorHidden(true); }, "\033[?25l"},
-      {[] { setCursorHidden(false); }, kShowCursor},
-      {[] { setAttributes(0); }, "\033[m"},
-      {[] { setAttributes(10); }, "\033[m\033[7m\033[1m"},
       {[] { setAttributes(15); }, "\033[m\033[4m\033[7m\033[5m\033[1m"},
       {[] { setAttributes(0x30 | AttrBlink); }, "\033[m\033[5m"},
       {[] { printLine("abcdef", 3, false); }, "abc\n"},
@@ -177,7 +170,7 @@ TEST(RawMode, enteringDiscardsKeysTypedAhead) {
   EXPECT_EQ(countOf(run.output, "\a"), 0u) << "typed-ahead keys reached the reader";
 }
 
-// ---- Key waits and the yes/no question ---------------------------------------------------
+// ---- Key waits ---------------------------------------------------------------------------
 
 TEST(WaitForKey, returnsAtTheAwaitedKeyAndRingsOncePerOtherByte) {
   // "ready" only shows up if the wait puts pending output on screen first.
@@ -225,57 +218,6 @@ TEST(WaitForKey, interruptWhileWaitingRunsTheAbortPath) {
       {{{"ready", "\003"}}});
   EXPECT_EQ(run.exitCode, 42);
   EXPECT_EQ(run.output, "readyaborted");
-}
-
-TEST(AskYesNo, echoesTheAnswerInLowerCaseAndRingsOncePerRefusedKey) {
-  const struct {
-    const char* keys;
-    int result;
-    const char* echoed;
-  } cases[] = {
-      {"\nx1Y", 1, "\a\a\ay\n"},      {"y", 1, "y\n"},       {"n", 0, "n\n"}, {"N", 0, "n\n"},
-      {" \033[Bn", 0, "\a\a\a\an\n"}, {"\177ny", 0, "\an\n"}};
-  for (const auto& c : cases) {
-    PtyResult run = runOnPty(
-        [] {
-          TerminalState state;
-          enterRawMode(state);
-          return askYesNo(state, "Continue?") ? 1 : 0;
-        },
-        {{{"Continue? [y/n]:", c.keys}}});
-    EXPECT_EQ(run.exitCode, c.result) << c.keys;
-    EXPECT_EQ(run.output, std::string("Continue? [y/n]:") + c.echoed) << c.keys;
-  }
-}
-
-// Each reader exits 1 when it gave its no-answer result, with the console hung up or with
-// standard input on /dev/null.
-TEST(EndOfInput, everyReaderReturnsTheNoAnswerWithoutSpinning) {
-  int (*const readers[])() = {
-      [] {
-        TerminalState state;
-        enterRawMode(state);
-        printf("ready");
-        return waitForKey(state, 'q') == EOF ? 1 : 0;
-      },
-      [] {
-        TerminalState state;
-        enterRawMode(state);
-        printf("ready");
-        return askYesNo(state, "Continue?") ? 0 : 1;
-      },
-      [] {
-        printf("ready");
-        return readKeyByte() == EOF ? 1 : 0;
-      },
-  };
-  for (size_t i = 0; i < sizeof readers / sizeof readers[0]; ++i) {
-    for (bool devNull : {false, true}) {
-      PtyResult run = runAtEndOfInput(readers[i], "ready", devNull);
-      EXPECT_EQ(run.exitCode, 1) << "reader " << i << (devNull ? " /dev/null" : " hang-up");
-      EXPECT_LT(run.cpuSeconds, kMaxCpuSecondsAtEndOfInput) << "reader " << i;
-    }
-  }
 }
 
 }  // namespace
