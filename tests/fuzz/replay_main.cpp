@@ -3,50 +3,40 @@
 #include <dirent.h>
 #include <stdint.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
-#include <sys/stat.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size);
 
-static int replayFile(const std::string& path) {
-  FILE* f = fopen(path.c_str(), "rb");
-  if (!f) {
-    fprintf(stderr, "cannot open %s\n", path.c_str());
-    return 1;
-  }
-  std::vector<uint8_t> bytes;
-  uint8_t chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, f)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
-  fclose(f);
+static bool replay(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  if (!in.good() && !in.eof()) return false;
   LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
-  return 0;
+  return true;
 }
 
 int main(int argc, char** argv) {
   int failures = 0, runs = 0;
   for (int i = 1; i < argc; ++i) {
-    struct stat st;
-    if (stat(argv[i], &st) != 0) {
-      fprintf(stderr, "missing %s\n", argv[i]);
-      ++failures;
-      continue;
-    }
-    if (S_ISDIR(st.st_mode)) {
-      DIR* d = opendir(argv[i]);
-      while (dirent* e = d ? readdir(d) : nullptr) {
-        if (e->d_name[0] == '.') continue;
-        failures += replayFile(std::string(argv[i]) + "/" + e->d_name);
-        ++runs;
+    std::vector<std::string> paths;
+    if (DIR* d = opendir(argv[i])) {
+      while (dirent* e = readdir(d)) {
+        if (e->d_name[0] != '.') paths.push_back(std::string(argv[i]) + "/" + e->d_name);
       }
-      if (d) closedir(d);
+      closedir(d);
     } else {
-      failures += replayFile(argv[i]);
-      ++runs;
+      paths.push_back(argv[i]);
+    }
+    for (const std::string& path : paths) {
+      bool read = replay(path);
+      if (!read) fprintf(stderr, "cannot read %s\n", path.c_str());
+      failures += !read;
+      runs += read;
     }
   }
   printf("replayed %d inputs\n", runs);

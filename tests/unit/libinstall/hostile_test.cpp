@@ -24,14 +24,6 @@ std::string header(const TarEntry& e) {
   return std::string(reinterpret_cast<char*>(block), sizeof block);
 }
 
-// The .PKGINFO entry's blocks, for archives put together by hand.
-std::string pkgInfoBlocks() {
-  std::string info = pkgInfo("evil");
-  TarEntry e = file(kPkgInfoName, info).entry;
-  e.size = info.size();
-  return header(e) + info + std::string(kTarBlockSize - info.size(), '\0');
-}
-
 struct HostileCase {
   const char* name;
   std::string bytes;
@@ -47,10 +39,10 @@ std::vector<HostileCase> hostileCases() {
   std::string badCrc = whole, badLength = whole;
   badCrc[badCrc.size() - 8] ^= 0x55;        // the trailer's CRC-32
   badLength[badLength.size() - 1] ^= 0x01;  // the trailer's length, most significant byte
-  TarEntry pax = file("PaxHeaders/x", "").entry;
-  pax.type = 'x';
-  pax.size = 30;
-  std::string endBlocks(2 * kTarBlockSize, '\0');
+  Item pax = file("PaxHeaders/x", std::string(30, 'p'));
+  pax.entry.type = 'x';
+  pax.entry.size = 30;
+  pax.keepSize = true;
   auto libIsLinkOut = [](const std::string& root) {
     ASSERT_EQ(0, symlink("../outside", (root + "/lib").c_str()));
   };
@@ -84,12 +76,12 @@ std::vector<HostileCase> hostileCases() {
        "truncated package: the stream ends inside a gzip member"},
       {"badGzipCrc", badCrc, "evil-1.0: corrupt package: gzip CRC-32 mismatch"},
       {"badGzipLength", badLength, "gzip length mismatch"},
-      {"missingEndOfArchive", gzipOf(pkgInfoBlocks()),
-       "evil-1.0: truncated package: the archive ends inside an entry"},
-      {"paxHeader",
-       gzipOf(pkgInfoBlocks() + header(pax) + std::string(kTarBlockSize, 'p') + endBlocks),
+      {"missingEndOfArchive", evil({}, false),
+       "evil-1.0: 'first/ok': truncated package: the archive ends inside an entry"},
+      {"paxHeader", buildQpk(pkgInfo("evil"), {pax}),
        "pax and GNU long-name headers are not supported"},
-      {"firstEntryNotPkgInfo", gzipOf(header(file("usr/bin/x", "").entry) + endBlocks),
+      {"firstEntryNotPkgInfo",
+       gzipOf(header(file("usr/bin/x", "").entry) + std::string(2 * kTarBlockSize, '\0')),
        "package 1 of the stream: not a package: the first entry is not .PKGINFO"},
       {"notGzipAtAll", "PK\x03\x04 zip file", "not a package"},
       {"existingSymlinkInTheRootIsNotFollowed", buildQpk(pkgInfo("p"), {file("lib/libc.so", "x")}),

@@ -24,6 +24,16 @@ const std::string kPlain = "\033[m";
 const std::string kLine = "\033[2K\rEnter routers netmask bit count: ";
 const std::string kAddressLine = "\033[2K\rEnter routers IP address: ";
 
+// The output ends with the answer, and is `screen` and the answer when a screen is given.
+void expectShown(const PtyResult& run, const std::string& screen, const std::string& answer,
+                 const std::string& keys) {
+  ASSERT_GE(run.output.size(), answer.size()) << keys;
+  EXPECT_EQ(run.output.substr(run.output.size() - answer.size()), answer) << keys;
+  if (!screen.empty()) {
+    EXPECT_EQ(run.output, screen + answer) << keys;
+  }
+}
+
 struct TextCase {
   const char* defaultText;
   int size;
@@ -68,12 +78,7 @@ TEST(PromptText, linesAndAnswersFollowTheKeys) {
         },
         {{{kShowCursor, c.keys}}});
     EXPECT_EQ(run.exitCode, 1) << c.keys;
-    std::string answer = "<" + c.answer + ">";
-    ASSERT_GE(run.output.size(), answer.size()) << c.keys;
-    EXPECT_EQ(run.output.substr(run.output.size() - answer.size()), answer) << c.keys;
-    if (!c.screen.empty()) {
-      EXPECT_EQ(run.output, c.screen + answer) << c.keys;
-    }
+    expectShown(run, c.screen, "<" + c.answer + ">", c.keys);
   }
 }
 
@@ -103,27 +108,21 @@ TEST(PromptAddress, asksAgainSilentlyUntilAnAddressComes) {
       {"192.168.1.254", "x\n\n", 2, "192.168.1.254", ""},  // the default shown again
   };
   for (const auto& c : cases) {
-    const char* fallback = c.defaultAddress;
     PtyResult run = runOnPty(
-        [fallback] {
+        [&c] {
           TerminalState state;
           enterRawMode(state);
           in_addr result;
-          result.s_addr =
-              promptAddress("Enter routers IP address", fallback ? inet_addr(fallback) : 0);
+          result.s_addr = promptAddress("Enter routers IP address",
+                                        c.defaultAddress ? inet_addr(c.defaultAddress) : 0);
           printf("[%s]", inet_ntoa(result));
           return 0;
         },
         {{{kShowCursor, c.keys}}});
-    std::string answer = "[" + c.answer + "]";
     EXPECT_EQ(countOf(run.output, c.defaultAddress ? shownDefault : kAddressLine), c.asks)
         << c.keys;
     EXPECT_EQ(countOf(run.output, "\a"), 0u) << c.keys;
-    ASSERT_GE(run.output.size(), answer.size());
-    EXPECT_EQ(run.output.substr(run.output.size() - answer.size()), answer) << c.keys;
-    if (!c.screen.empty()) {
-      EXPECT_EQ(run.output, c.screen + answer) << c.keys;
-    }
+    expectShown(run, c.screen, "[" + c.answer + "]", c.keys);
   }
 }
 
