@@ -4,10 +4,10 @@
 #pragma once
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,11 +27,11 @@ struct Item {
 // A regular file's data, or a link's target.
 inline Item item(char type, const std::string& path, const std::string& dataOrTarget = "",
                  uint32_t mode = 0644) {
-  Item it;
+  Item it{TarEntry(), type == kTarRegular ? dataOrTarget : ""};
   it.entry.path = path;
   it.entry.type = type;
   it.entry.mode = mode;
-  (type == kTarRegular ? it.data : it.entry.linkTarget) = dataOrTarget;
+  if (type != kTarRegular) it.entry.linkTarget = dataOrTarget;
   return it;
 }
 inline Item file(const std::string& path, const std::string& data, uint32_t mode = 0644) {
@@ -79,20 +79,12 @@ inline std::string gzipOf(const std::string& raw) {
 
 // Every path under `root`, relative and sorted; directories end with '/'.
 inline std::vector<std::string> listTree(const std::string& root) {
-  static std::vector<std::string>* out;
-  static size_t prefix;
+  namespace fs = std::filesystem;
   std::vector<std::string> paths;
-  out = &paths;
-  prefix = root.size() + 1;
-  nftw(
-      root.c_str(),
-      [](const char* p, const struct stat* st, int, struct FTW*) {
-        std::string s = p;
-        if (s.size() >= prefix)
-          out->push_back(s.substr(prefix) + (S_ISDIR(st->st_mode) ? "/" : ""));
-        return 0;
-      },
-      16, FTW_PHYS);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    paths.push_back(entry.path().lexically_relative(root).string() +
+                    (entry.is_directory() && !entry.is_symlink() ? "/" : ""));
+  }
   std::sort(paths.begin(), paths.end());
   return paths;
 }

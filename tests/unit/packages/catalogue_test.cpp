@@ -67,9 +67,14 @@ TEST(Catalogue, frontPackagesTakeTheirPlacesAndTheRestSortAsBytes) {
   }
 }
 
-TEST(Catalogue, onlyNamesEndingInLowerCaseQpkAreRead) {
+TEST(Catalogue, onlyNamesEndingInLowerCaseQpkAreReadAndOnlyTheirMetadata) {
   Catalogue catalogue;
-  catalogue.add("system.qpk", "system");
+  TestPackage system;
+  system.name = "system";
+  system.files = {{"big", std::string(100000, 'z')}};
+  std::string bytes = buildTestPackage(system);
+  bytes[bytes.size() - 6] ^= 1;  // the gzip trailer's CRC-32: only the metadata is read
+  ASSERT_TRUE(writeBytes(catalogue.dir.file("system.qpk"), bytes));
   catalogue.add(".qpk", "hidden");  // the whole name is the suffix: still a package file
   catalogue.add("x.QPK", "upper");
   catalogue.add("qpk", "short");
@@ -91,7 +96,9 @@ TEST(Catalogue, noPackageOrAnUnreadableOneIsFatalAndNamed) {
 
   for (const char* name : {"a", "b", "c", "d", "e", "f"})
     catalogue.add(name + std::string(".qpk"), name);
-  ASSERT_TRUE(writeBytes(catalogue.dir.file("bad.qpk"), "this is not a gzip member at all"));
+  TestPackage cut;  // ends inside its .PKGINFO
+  cut.name = "cut";
+  ASSERT_TRUE(writeBytes(catalogue.dir.file("bad.qpk"), buildTestPackage(cut).substr(0, 40)));
   Names listed;  // the directory's order, as readdir gives it
   DIR* d = opendir(catalogue.dir.path().c_str());
   while (dirent* entry = readdir(d)) {
