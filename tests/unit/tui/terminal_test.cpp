@@ -10,8 +10,6 @@
 #include <unistd.h>
 
 #include <functional>
-#include <random>
-#include <sstream>
 #include <string>
 
 #include "base/signals.h"  // waitForInput
@@ -71,26 +69,6 @@ TEST(PrintWrapped, breaksBeforeTheWordThatWouldPassSeventyEightColumns) {
   EXPECT_EQ(wrapped("hi " + std::string(200, 'c') + " end"),
             "hi \n" + std::string(77, 'c') + " \n" + std::string(77, 'c') + " \n" +
                 std::string(46, 'c') + " end \n");
-}
-
-// Every line at most 78 characters and ending in one space, every word kept in order.
-TEST(PrintWrapped, randomTextsKeepEveryWordWithinTheWidth) {
-  std::mt19937 random(20261206);
-  for (int round = 0; round < 300; ++round) {
-    std::string text, letters, printed, line;
-    for (int w = static_cast<int>(random() % 40); w > 0; --w) {
-      size_t length = random() % 6 == 0 ? random() % 250 : 1 + random() % 12;
-      for (size_t i = 0; i < length; ++i) letters += static_cast<char>('a' + random() % 26);
-      text += letters.substr(letters.size() - length) + (random() % 4 == 0 ? "\n " : " ");
-    }
-    std::istringstream lines(wrapped(text));
-    while (std::getline(lines, line)) {
-      ASSERT_LE(line.size(), 78u) << "round " << round;
-      ASSERT_TRUE(line.empty() || line.back() == ' ') << "round " << round;
-      for (char c : line) printed += c == ' ' ? "" : std::string(1, c);
-    }
-    ASSERT_EQ(printed, letters) << "round " << round;
-  }
 }
 
 // ---- Raw mode ---------------------------------------------------------------------------
