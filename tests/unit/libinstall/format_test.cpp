@@ -134,13 +134,6 @@ TEST(SortPackages, ordersByDependenciesKeepingTheGivenOrderAndBreakingCyclesAlik
   EXPECT_EQ("x a c b d",
             sorted({{"x", {}}, {"a", {"b"}}, {"b", {"c"}}, {"c", {"a"}}, {"d", {"a"}}}));
   EXPECT_EQ("a", sorted({{"a", {"a"}}}));
-  // A long ring: p_i needs p_(i+1), the last needs p0; no recursion limit or quadratic blow-up.
-  Input ring;
-  for (int i = 0; i < 500; ++i) {
-    ring.push_back({"p" + std::to_string(i), {}});
-    if (i > 0) ring.back().second.push_back("p" + std::to_string(i + 1 == 500 ? 0 : i + 1));
-  }
-  EXPECT_EQ(0u, sorted(ring).find("p0 p499 p498"));
 }
 
 }  // namespace

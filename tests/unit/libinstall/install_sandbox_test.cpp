@@ -1,7 +1,5 @@
-// The library as the installer runs it, as root: Repo::installFrom in a child confined with
-// chroot to a small real file system. The child runs in its own mount namespace inside a
-// scratch staged root, and the new root is a tmpfs of that namespace: confined or not, nothing
-// it writes reaches the machine's own directories, and the tmpfs goes with the namespace.
+// The library as the installer runs it, as root: Repo::installFrom chrooted into a tiny tmpfs
+// of a private mount namespace inside a scratch staged root, so nothing reaches the machine's /.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
 #include <sys/wait.h>

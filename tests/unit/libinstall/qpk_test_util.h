@@ -1,6 +1,5 @@
 // Test helpers for the package library: packages built in memory (well-formed or hostile),
-// listing a tree and installing bytes into a root. Header-only: each test program of this
-// folder includes it; scratch directories and file chores come from support/scratch_dir.h.
+// listing a tree and installing bytes into a root. Header-only.
 #pragma once
 
 #include <fcntl.h>

@@ -2,10 +2,10 @@
 // the front packages, lookups by name, the fatal messages and the install order of a selection.
 #include "packages/catalogue.h"
 
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -100,12 +100,9 @@ TEST(Catalogue, noPackageOrAnUnreadableOneIsFatalAndNamed) {
   cut.name = "cut";
   ASSERT_TRUE(writeBytes(catalogue.dir.file("bad.qpk"), buildTestPackage(cut).substr(0, 40)));
   Names listed;  // the directory's order, as readdir gives it
-  DIR* d = opendir(catalogue.dir.path().c_str());
-  while (dirent* entry = readdir(d)) {
-    std::string name = entry->d_name;
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".qpk") == 0) listed.push_back(name);
+  for (const auto& entry : std::filesystem::directory_iterator(catalogue.dir.path())) {
+    if (entry.path().extension() == ".qpk") listed.push_back(entry.path().filename());
   }
-  closedir(d);
   size_t badAt = std::find(listed.begin(), listed.end(), "bad.qpk") - listed.begin();
   EXPECT_EQ(catalogue.scan(false),
             "FATAL ERROR: Bad package " + catalogue.dir.file("bad.qpk") + "\n");
