@@ -28,7 +28,7 @@ std::string wrapped(const std::string& text, bool centred = false) {
 }
 
 TEST(ConsoleOutput, writesExactBytes) {
-  const std::string w80(80, 'x'), w300(300, 'z');
+  const std::string w300(300, 'z');
   const struct {
     std::function<void()> write;
     std::string expected;
@@ -39,7 +39,6 @@ TEST(ConsoleOutput, writesExactBytes) {
       {[] { printLine("a\0b", 3, false); }, std::string("a\0b\n", 4)},
       {[] { printLine("abc", 3, true); }, spaces(38) + "abc\n"},
       {[] { printLine("ab", 2, true); }, spaces(39) + "ab\n"},
-      {[&] { printLine(w80.c_str(), 80, true); }, w80 + "\n"},
       {[&] { printLine(w300.c_str(), 300, true); }, w300 + "\n"},
       {[] { printLines("abc\n", true); }, spaces(38) + "abc\n" + spaces(40) + "\n"},
       {[&] { printLines(("a\n\nb\n" + w300).c_str(), false); }, "a\n\nb\n" + w300 + "\n"},
@@ -129,35 +128,6 @@ TEST(RawMode, enteringDiscardsKeysTypedAhead) {
       {{{"ready", "x\n"}, {"go", "q"}}});
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(countOf(run.output, "\a"), 0u) << "typed-ahead keys reached the reader";
-}
-
-// ---- Key waits ---------------------------------------------------------------------------
-
-TEST(WaitForKey, returnsAtTheAwaitedKeyAndRingsOncePerOtherByte) {
-  // "ready" only shows up if the wait puts pending output on screen first.
-  const struct {
-    int awaited;
-    const char* keys;
-    const char* expected;
-  } cases[] = {
-      {'\n', "aZ 1\x7f\n", "ready\a\a\a\a\a[10]"},
-      {'\n', "\r", "ready[10]"},  // the console's Enter
-      {'q', "\nQq", "ready\a\a[113]"},
-  };
-  for (const auto& c : cases) {
-    int awaited = c.awaited;
-    PtyResult run = runOnPty(
-        [awaited] {
-          TerminalState state;
-          enterRawMode(state);
-          printf("ready");
-          int key = awaited == '\n' ? waitForEnter(state) : waitForKey(state, awaited);
-          printf("[%d]", key);
-          return 0;
-        },
-        {{{"ready", c.keys}}});
-    EXPECT_EQ(run.output, c.expected) << c.keys;
-  }
 }
 
 // ---- Prompts ----------------------------------------------------------------------------
@@ -257,40 +227,60 @@ TEST(PromptAddress, asksAgainSilentlyUntilAnAddressComes) {
   }
 }
 
-TEST(YesNo, echoesTheAnswerInLowerCaseAndRingsOncePerRefusedKey) {
+// ---- Every key reader ----------------------------------------------------------------------
+
+using Reader = int (*)(TerminalState&);
+const Reader kEnter = [](TerminalState& state) { return waitForEnter(state); };
+const Reader kQ = [](TerminalState& state) { return waitForKey(state, 'q'); };
+const Reader kAsk = [](TerminalState& state) -> int { return askYesNo(state, "Keep config?"); };
+const Reader kPromptYesNo = [](TerminalState&) -> int { return promptYesNo("Keep config?"); };
+
+// Runs a reader after "ready", which shows up only if the reader puts pending output on screen;
+// then types `keys`, or ends the input (`endOfInput`: hang-up, or /dev/null from the start).
+PtyResult runReader(Reader read, const std::string& keys, int endOfInput = 0) {
+  auto body = [read] {
+    TerminalState state;
+    enterRawMode(state);
+    printf("ready");
+    return read(state);
+  };
+  return endOfInput ? runAtEndOfInput(body, "ready", endOfInput == 2)
+                    : runOnPty(body, {{{"ready", keys}}});
+}
+
+// The waits return the awaited key and ring once per other byte; the yes/no questions echo the
+// answer in lower case, and promptYesNo shows the cursor while it waits.
+TEST(KeyReaders, returnTheAwaitedKeyAndRingOncePerRefusedByte) {
+  const std::string yesNo = "readyKeep config? [y/n]:", shown = yesNo + kShowCursor;
   const struct {
-    bool prompt;  // promptYesNo: the cursor is shown while it waits; else askYesNo
-    const char* keys;
+    Reader read;
+    std::string keys, output;
     int result;
-    std::string shown;
   } cases[] = {
-      {false, "\nx1Y", 1, "\a\a\ay\n"},
-      {false, "n", 0, "n\n"},
-      {false, " \033[Bn", 0, "\a\a\a\an\n"},
-      {false, "\177ny", 0, "\an\n"},
-      {true, "\nN", 0, kShowCursor + "\an\n" + kHideCursor},
-      {true, "y", 1, kShowCursor + "y\n" + kHideCursor},
+      {kEnter, "aZ 1\x7f\n", "ready\a\a\a\a\a", '\n'},
+      {kEnter, "\r", "ready", '\n'},  // the console's Enter
+      {kQ, "\nQq", "ready\a\a", 'q'},
+      {kAsk, "\nx1Y", yesNo + "\a\a\ay\n", 1},
+      {kAsk, " \033[Bn", yesNo + "\a\a\a\an\n", 0},  // an arrow key is three refused bytes
+      {kAsk, "\177ny", yesNo + "\an\n", 0},
+      {kPromptYesNo, "\nN", shown + "\an\n" + kHideCursor, 0},
+      {kPromptYesNo, "y", shown + "y\n" + kHideCursor, 1},
   };
   for (const auto& c : cases) {
-    PtyResult run = runOnPty(
-        [&c] {
-          TerminalState state;
-          enterRawMode(state);
-          return (c.prompt ? promptYesNo("Keep config?") : askYesNo(state, "Keep config?")) ? 1 : 0;
-        },
-        {{{"Keep config? [y/n]:", c.keys}}});
+    PtyResult run = runReader(c.read, c.keys);
     EXPECT_EQ(run.exitCode, c.result) << c.keys;
-    EXPECT_EQ(run.output, "Keep config? [y/n]:" + c.shown) << c.keys;
+    EXPECT_EQ(run.output, c.output) << c.keys;
   }
 }
 
-// Each reader returns 1 when it gave its no-answer result, with the console hung up or with
-// standard input on /dev/null, at once rather than spinning on the dead console.
-TEST(EndOfInput, everyReaderReturnsTheNoAnswerWithoutSpinning) {
-  int (*const readers[])(TerminalState&) = {
-      [](TerminalState& state) -> int { return waitForKey(state, 'q') == EOF; },
-      [](TerminalState& state) -> int { return !askYesNo(state, "Continue?"); },
-      [](TerminalState&) -> int { return !promptYesNo("Keep config?"); },
+// Each returns its no-answer (here 1) with the console hung up or with standard input on
+// /dev/null, at once rather than spinning on the dead console.
+TEST(KeyReaders, endOfInputGivesTheNoAnswerWithoutSpinning) {
+  const Reader readers[] = {
+      [](TerminalState& state) -> int { return kQ(state) == EOF; },
+      [](TerminalState& state) -> int { return kEnter(state) == EOF; },
+      [](TerminalState& state) -> int { return !kAsk(state); },
+      [](TerminalState& state) -> int { return !kPromptYesNo(state); },
       [](TerminalState&) -> int {
         char out[10];
         memset(out, 'Z', sizeof out);
@@ -308,15 +298,9 @@ TEST(EndOfInput, everyReaderReturnsTheNoAnswerWithoutSpinning) {
       },
   };
   for (size_t i = 0; i < sizeof readers / sizeof readers[0]; ++i) {
-    for (bool devNull : {false, true}) {
-      auto body = [&] {
-        TerminalState state;
-        enterRawMode(state);
-        printf("ready");
-        return readers[i](state);
-      };
-      PtyResult run = runAtEndOfInput(body, "ready", devNull);
-      EXPECT_EQ(run.exitCode, 1) << "reader " << i << (devNull ? " /dev/null" : " hang-up");
+    for (int end : {1, 2}) {
+      PtyResult run = runReader(readers[i], "", end);
+      EXPECT_EQ(run.exitCode, 1) << "reader " << i << (end == 2 ? " /dev/null" : " hang-up");
       EXPECT_LT(run.cpuSeconds, kMaxCpuSecondsAtEndOfInput) << "reader " << i;
     }
   }
