@@ -107,8 +107,6 @@ TEST(MenuDrawing, informationAreaNamesDependenciesAndKeepsToItsThreeRows) {
   }
 }
 
-// ---- On a terminal ------------------------------------------------------------------------
-
 // Menu order, as the catalogue gives it.
 const Packages kSeven = {{"system"},       {"ppp", "system"},          {"dhcp", "system"},
                          {"alpha", "ppp"}, {"beta", "alpha", "ghost"}, {"delta", "system"},
@@ -119,8 +117,7 @@ const std::string kUp = "\x1b[A", kDown = "\x1b[B", kRight = "\x1b[C", kLeft = "
 // Everything selected beforehand, then the menu up to `openings` times (again after each "r",
 // as the CD-ROM flow does); each outcome is printed as "<install remote cursor rows chosen>".
 PtyResult runMenu(const Packages& packages, std::vector<PtyStep> steps, int openings = 1) {
-  PtyOptions options;
-  options.steps = std::move(steps);
+  PtyOptions options{std::move(steps)};
   return runOnPty(
       [&] {
         TestMenu menu(packages);

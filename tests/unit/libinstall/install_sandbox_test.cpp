@@ -17,8 +17,7 @@ TEST(Confined, refusedPackageEndsTheChildWithTheLibraryMessageAndLeavesNoTrace) 
   if (geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace and chroot";
   std::string data(4 << 20, '\0');  // four times the file system, and not compressible
   for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>((i * 2654435761u) >> 13);
-  // Refused: the child ends with 1 and the library's message, and the root holds only the
-  // package records' directory, without a temporary file or anything of the package.
+  // Refused: exit 1, the library's message, and nothing but the records' directory in the root.
   const struct {
     std::string package, message;
   } cases[] = {

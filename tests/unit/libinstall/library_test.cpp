@@ -14,8 +14,6 @@ namespace {
 
 using namespace qpktest;
 
-// ---- The format's pieces -------------------------------------------------------------------
-
 TEST(PkgInfo, acceptsWellFormedTextAndNamesTheFault) {
   const struct {
     const char* text;
@@ -133,8 +131,6 @@ TEST(SortPackages, ordersByDependenciesKeepingTheGivenOrderAndBreakingCyclesAlik
   EXPECT_EQ("a", sorted({{"a", {"a"}}}));
 }
 
-// ---- Installing ------------------------------------------------------------------------------
-
 class Install : public ::testing::Test {
  protected:
   void SetUp() override { ASSERT_EQ(0, mkdir(root_.c_str(), 0755)); }
@@ -190,11 +186,10 @@ TEST_F(Install, laterFilesReplaceEarlierOnesUnlessReplacingIsOff) {
 
 TEST_F(Install, gnuTarMadePackageIsAccepted) {
   std::string src = tmp_.file("src"), qpk = tmp_.file("gnu.qpk");
-  ASSERT_EQ(0, system(("mkdir -p " + src + "/usr/lib && cd " + src +
-                       " && head -c 100000 /dev/zero | tr '\\0' q >usr/lib/data"
-                       " && ln -s data usr/lib/link && ln usr/lib/data usr/lib/hard")
-                          .c_str()));
-  ASSERT_TRUE(writeFile(src + "/.PKGINFO", pkgInfo("gnu", "1.2")));
+  ASSERT_EQ(0, system(("mkdir -p " + src + "/usr/lib").c_str()));
+  ASSERT_TRUE(writeFile(src + "/.PKGINFO", pkgInfo("gnu", "1.2")) &&
+              writeFile(src + "/usr/lib/data", std::string(100000, 'q')));
+  ASSERT_EQ(0, system(("cd " + src + "/usr/lib && ln -s data link && ln data hard").c_str()));
   // "./" first, as "tar -C src ." writes it: that root entry is skipped.
   for (const char* args : {"--format=ustar .PKGINFO usr", "--format=gnu .PKGINFO usr",
                            "--format=ustar ./.PKGINFO ./usr"}) {
@@ -202,9 +197,6 @@ TEST_F(Install, gnuTarMadePackageIsAccepted) {
     InstallResult r = installBytes(root_, readFile(qpk));
     ASSERT_EQ(1, r.count) << args << ": " << r.error;
     EXPECT_EQ(std::string(100000, 'q'), readFile(at("usr/lib/hard")));
-    PackageFile p;
-    EXPECT_TRUE(p.readFrom(qpk));
-    EXPECT_EQ("gnu-1.2", p.getFullName());
   }
 }
 

@@ -3,6 +3,7 @@
 #include "packages/catalogue.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -48,7 +49,6 @@ TEST(Catalogue, frontPackagesTakeTheirPlacesAndTheRestSortAsBytes) {
     Names menu;
   } cases[] = {
       {{"a", "b", "dhcp", "ppp", "system"}, {"system", "ppp", "dhcp", "a", "b"}},
-      {{"system", "ppp", "dhcp", "b", "a"}, {"system", "ppp", "dhcp", "a", "b"}},
       {{"ppp", "a", "system", "b", "dhcp"}, {"system", "ppp", "dhcp", "a", "b"}},
       // Without system the others keep their own positions; beyond the end they go last.
       {{"dhcp", "b", "ppp", "a"}, {"a", "ppp", "dhcp", "b"}},
@@ -95,9 +95,8 @@ TEST(Catalogue, noPackageOrAnUnreadableOneIsFatalAndNamed) {
 
   for (const char* name : {"a", "b", "c", "d", "e", "f"})
     catalogue.add(name + std::string(".qpk"), name);
-  TestPackage cut;  // ends inside its .PKGINFO
-  cut.name = "cut";
-  ASSERT_TRUE(writeBytes(catalogue.dir.file("bad.qpk"), buildTestPackage(cut).substr(0, 40)));
+  catalogue.add("bad.qpk", "cut");  // then cut inside its .PKGINFO
+  ASSERT_EQ(0, truncate(catalogue.dir.file("bad.qpk").c_str(), 40));
   Names listed;  // the directory's order, as readdir gives it
   for (const auto& entry : std::filesystem::directory_iterator(catalogue.dir.path())) {
     if (entry.path().extension() == ".qpk") listed.push_back(entry.path().filename());

@@ -42,7 +42,6 @@ TEST(ConsoleOutput, writesExactBytes) {
       {[&] { printLine(w300.c_str(), 300, true); }, w300 + "\n"},
       {[] { printLines("abc\n", true); }, spaces(38) + "abc\n" + spaces(40) + "\n"},
       {[&] { printLines(("a\n\nb\n" + w300).c_str(), false); }, "a\n\nb\n" + w300 + "\n"},
-      {[] { printLines("", false); }, "\n"},
       {[] { printWrapped("", false); }, "\n"},
       {[] { printWrapped("", true); }, spaces(40) + "\n"},
       {[] { printWrapped(" \n  \n", false); }, "\n"},
@@ -69,8 +68,6 @@ TEST(PrintWrapped, breaksBeforeTheWordThatWouldPassSeventyEightColumns) {
             "hi \n" + std::string(77, 'c') + " \n" + std::string(77, 'c') + " \n" +
                 std::string(46, 'c') + " end \n");
 }
-
-// ---- Raw mode ---------------------------------------------------------------------------
 
 bool sameAttributes(const termios& a, const termios& b) {
   return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
@@ -129,8 +126,6 @@ TEST(RawMode, enteringDiscardsKeysTypedAhead) {
   EXPECT_EQ(run.exitCode, 0);
   EXPECT_EQ(countOf(run.output, "\a"), 0u) << "typed-ahead keys reached the reader";
 }
-
-// ---- Prompts ----------------------------------------------------------------------------
 
 const std::string kHideCursor = "\033[?25l";
 const std::string kReverse = "\033[m\033[7m";
@@ -226,8 +221,6 @@ TEST(PromptAddress, asksAgainSilentlyUntilAnAddressComes) {
     expectShown(run, "", "[" + c.answer + "]", c.keys);
   }
 }
-
-// ---- Every key reader ----------------------------------------------------------------------
 
 using Reader = int (*)(TerminalState&);
 const Reader kEnter = [](TerminalState& state) { return waitForEnter(state); };
