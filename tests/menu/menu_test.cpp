@@ -43,13 +43,13 @@ struct TestMenu : PackageMenu {
   }
 };
 
-// Selecting brings what an entry depends on, recursively; deselecting takes only the direct
-// dependants along; the minimum package resists only a direct toggle.
+// From the minimum (every record named system): selecting brings dependencies recursively,
+// deselecting takes direct dependants along, a direct toggle leaves the minimum; none draws.
 TEST(MenuSelection, togglingFollowsDependencies) {
   const Packages web = {{"system"},      {"ppp", "system"}, {"web", "lib", "ghost", "ppp"},
                         {"lib", "base"}, {"base"},          {"site", "web"}};
   const Packages cycle = {{"a", "b"}, {"b", "c"}, {"c", "a", "c"}};
-  const Packages minimum = {{"system", "kernel"}, {"kernel"}};
+  const Packages minimum = {{"system", "kernel"}, {"kernel"}}, twice = {{"system"}, {"system"}};
   const struct {
     const Packages& packages;
     std::vector<unsigned> toggles;
@@ -59,12 +59,14 @@ TEST(MenuSelection, togglingFollowsDependencies) {
       {web, {5, 1}, "system,lib,base,site"},  // web goes with ppp; site needing web stays
       {cycle, {0}, "a,b,c"},
       {cycle, {0, 1}, "c"},  // b off, and a which requires it; c requires only a and c
-      {minimum, {0, 0}, "system,kernel"},
-      {minimum, {0, 1, 7}, ""},  // kernel off takes system along; 7 is past the end
+      {minimum, {0, 0}, "system"},
+      {minimum, {0, 1, 1, 7}, ""},  // kernel off takes system along; 7 is past the end
+      {twice, {}, "system,system"},
   };
   for (const auto& c : cases) {
     TestMenu menu(c.packages);
     EXPECT_EQ(captureStdout([&] {
+                selectMinimum(menu);
                 for (unsigned index : c.toggles) togglePackage(menu, index);
               }),
               "");
