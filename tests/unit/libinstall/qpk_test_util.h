@@ -1,13 +1,12 @@
 // Test helpers for the package library: packages built in memory (well-formed or hostile),
-// listing a tree and installing bytes into a root. Header-only: each test program of this
-// folder includes it; scratch directories and file chores come from support/scratch_dir.h.
+// listing a tree and installing bytes into a root. Header-only.
 #pragma once
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,11 +26,11 @@ struct Item {
 // A regular file's data, or a link's target.
 inline Item item(char type, const std::string& path, const std::string& dataOrTarget = "",
                  uint32_t mode = 0644) {
-  Item it;
+  Item it{TarEntry(), type == kTarRegular ? dataOrTarget : ""};
   it.entry.path = path;
   it.entry.type = type;
   it.entry.mode = mode;
-  (type == kTarRegular ? it.data : it.entry.linkTarget) = dataOrTarget;
+  if (type != kTarRegular) it.entry.linkTarget = dataOrTarget;
   return it;
 }
 inline Item file(const std::string& path, const std::string& data, uint32_t mode = 0644) {
@@ -79,29 +78,22 @@ inline std::string gzipOf(const std::string& raw) {
 
 // Every path under `root`, relative and sorted; directories end with '/'.
 inline std::vector<std::string> listTree(const std::string& root) {
-  static std::vector<std::string>* out;
-  static size_t prefix;
+  namespace fs = std::filesystem;
   std::vector<std::string> paths;
-  out = &paths;
-  prefix = root.size() + 1;
-  nftw(
-      root.c_str(),
-      [](const char* p, const struct stat* st, int, struct FTW*) {
-        std::string s = p;
-        if (s.size() >= prefix)
-          out->push_back(s.substr(prefix) + (S_ISDIR(st->st_mode) ? "/" : ""));
-        return 0;
-      },
-      16, FTW_PHYS);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    paths.push_back(entry.path().lexically_relative(root).string() +
+                    (entry.is_directory() && !entry.is_symlink() ? "/" : ""));
+  }
   std::sort(paths.begin(), paths.end());
   return paths;
 }
 
 // True when anything under `root` carries the staging marker.
 inline bool hasTempFiles(const std::string& root) {
-  std::vector<std::string> paths = listTree(root);
-  return std::any_of(paths.begin(), paths.end(),
-                     [](const std::string& p) { return p.find(".qpk-tmp.") != std::string::npos; });
+  for (const std::string& path : listTree(root)) {
+    if (path.find(".qpk-tmp.") != std::string::npos) return true;
+  }
+  return false;
 }
 
 struct InstallResult {
