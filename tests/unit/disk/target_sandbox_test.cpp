@@ -160,9 +160,12 @@ TEST_F(PreparedDisk, diskIsPartitionedFormattedAndMountedByItsLayout) {
       dump += disk->device() + "p" + std::to_string(i + 1) + " : " + entries[i] + "\n";
     }
     EXPECT_EQ(dumpTable(), dump);
-    // Partitioning left our boot code in front of the new table.
+    // Partitioning left our boot code in front of the new table, and zeros up to it: the modern
+    // tool would stamp a disk identifier there.
     std::string sector = readFile(disk->device()).substr(0, kSectorSize);
     EXPECT_EQ(memcmp(sector.data(), masterBootCode, kBootCodeSize), 0);
+    EXPECT_EQ(sector.substr(kBootCodeSize, kPartitionTableOffset - kBootCodeSize),
+              std::string(kPartitionTableOffset - kBootCodeSize, '\0'));
     std::string types = fileSystemType(1);
     if (strchr(layout.types, ' ')) types += " " + fileSystemType(2);
     EXPECT_EQ(types, layout.types);
