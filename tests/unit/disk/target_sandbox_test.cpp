@@ -188,37 +188,13 @@ TEST_F(PreparedDisk, baseDirectoryThatExistsIsNamedAndPreparationGoesOn) {
   EXPECT_EQ(result("modes"), kBaseDirectories);
 }
 
-// Keeping on a blank disk finds nothing and says nothing; keeping across a reinstall brings
-// the configuration back.
-TEST_F(PreparedDisk, keptConfigurationComesBack) {
-  attachDisk(120 * kMiB);
-  ChildRun run = runInStagedRoot(*stage, [] {
-    InstallContext context;
-    if (!startInstaller(context) || !prepareTarget(context, true)) return 2;
-    if (system(kBuildStore) != 0 || system(kDescribeStore) != 0) return 3;
-    (void)system("mv /results/store /results/before");
-    (void)platform().umount("/mnt");
-    puts("-- reinstall");
-    if (!prepareTarget(context, true)) return 4;
-    return system(kDescribeStore) == 0 ? 0 : 5;
-  });
-  ASSERT_EQ(run.status, 0) << run.out << run.err;
-  EXPECT_EQ(withoutTickerDots(run.out),
-            std::string(kDetected) +
-                "Creating partition...\nFormatting disk...\n-- reinstall\n"
-                "Reading old configuration...\nCreating partition...\nFormatting disk...\n"
-                "Writing back old configuration...\n");
-  EXPECT_EQ(result("before"), "127.0.0.1\n");
-  EXPECT_EQ(result("store"), "127.0.0.1\n");
-}
-
 // Installs the new system's post-install script and checker (staged under /newsystem) into the
 // new root, runs post-install with the log terminal on a pipe, then mounts the root again to
 // look. The pipe sits above the descriptors a tool's child closes, and each tool opens it by
 // its /proc name.
 int runPostInstall(InstallContext& context) {
   int ends[2];
-  if (system("rm -f /results/*; cp -a /newsystem/. /mnt/") != 0 || pipe(ends) != 0) return 10;
+  if (system("cp -a /newsystem/. /mnt/") != 0 || pipe(ends) != 0) return 10;
   int writer = fcntl(ends[1], F_DUPFD, 20);
   close(ends[1]);
   LogTerminal logTerminal("/proc/self/fd/" + std::to_string(writer));
@@ -238,28 +214,42 @@ int runPostInstall(InstallContext& context) {
   return unmounted == 0 ? 0 : 13;
 }
 
-// The new system's script runs confined to the new root, the check finds it read-only, and
-// nothing stays mounted.
-TEST_F(PreparedDisk, postInstallRunsConfinedAndChecksTheRootReadOnly) {
-  StagedRoot system(stage->hostPath("/newsystem"));
-  ASSERT_TRUE(system.addProgram("/bin/bash", "/bin/bash"));
-  ASSERT_TRUE(system.addFile(
+// A first install that keeps finds nothing and says nothing; a reinstall that keeps brings the
+// configuration back. Then the new system's script runs confined to the new root, the check
+// finds it read-only, and nothing stays mounted.
+TEST_F(PreparedDisk, keptConfigurationComesBackAndPostInstallRunsConfinedOnAReadOnlyRoot) {
+  StagedRoot newSystem(stage->hostPath("/newsystem"));
+  ASSERT_TRUE(newSystem.addProgram("/bin/bash", "/bin/bash"));
+  ASSERT_TRUE(newSystem.addFile(
       "/etc/rc.d/rc.postinstall",
       "#!/bin/bash\necho postinstall ran\necho confined >/postinstall.out\nexit 1\n", 0755));
-  ASSERT_TRUE(system.addFile("/sbin/fsck",
-                             "#!/bin/bash\necho \"fsck $*\"\n"
-                             "if (: >/fsck-probe); then echo root writable; "
-                             "else echo root read-only; fi\n",
-                             0755));
+  ASSERT_TRUE(newSystem.addFile("/sbin/fsck",
+                                "#!/bin/bash\necho \"fsck $*\"\n"
+                                "if (: >/fsck-probe); then echo root writable; "
+                                "else echo root read-only; fi\n",
+                                0755));
   attachDisk(64 * kMiB);
   ChildRun run = runInStagedRoot(*stage, [] {
     InstallContext context;
-    if (!startInstaller(context) || !prepareTarget(context, false)) return 2;
+    if (!startInstaller(context) || !prepareTarget(context, true)) return 2;
+    if (system(kBuildStore) != 0 || system(kDescribeStore) != 0) return 3;
+    (void)system("mv /results/store /results/before");
+    (void)platform().umount("/mnt");
+    puts("-- reinstall");
+    if (!prepareTarget(context, true) || system(kDescribeStore) != 0) return 4;
+    fflush(stdout);
     // A confining root that is not there starts nothing.
-    if (!exitedWith(runCommand("/no-such-root", "/bin/sh", "-c", "exit 0", nullptr), 127)) return 3;
+    if (!exitedWith(runCommand("/no-such-root", "/bin/sh", "-c", "exit 0", nullptr), 127)) return 5;
     return runPostInstall(context);
   });
   ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(withoutTickerDots(run.out),
+            std::string(kDetected) +
+                "Creating partition...\nFormatting disk...\n-- reinstall\n"
+                "Reading old configuration...\nCreating partition...\nFormatting disk...\n"
+                "Writing back old configuration...\nChecking disk integrity...\n");
+  EXPECT_EQ(result("before"), "127.0.0.1\n");
+  EXPECT_EQ(result("store"), "127.0.0.1\n");
   EXPECT_EQ(result("log"), "postinstall ran\nfsck -d -v\nroot read-only\n");
   EXPECT_EQ(result("postinstall.out"), "confined\n");
   EXPECT_EQ(result("fsck-probe"), "<missing>");
