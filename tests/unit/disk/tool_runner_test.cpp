@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "base/signals.h"
 #include "support/log_terminal.h"
@@ -42,23 +41,14 @@ bool waitUntilReapedByHandler(pid_t pid) {
 }
 
 // Fills the free descriptors 3..high with /dev/null (open across exec), as a busy installer
-// might.
-class OpenDescriptors {
- public:
-  explicit OpenDescriptors(int high) {
-    int null = open("/dev/null", O_RDONLY);
-    for (int fd = 3; fd <= high; ++fd) {
-      if (fcntl(fd, F_GETFD) == -1 && dup2(null, fd) == fd) ours_.push_back(fd);
-    }
-    close(null);
+// might; they stay open for the rest of the run.
+void fillDescriptors(int high) {
+  int null = open("/dev/null", O_RDONLY);
+  for (int fd = 3; fd <= high; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) (void)dup2(null, fd);
   }
-  ~OpenDescriptors() {
-    for (int fd : ours_) close(fd);
-  }
-
- private:
-  std::vector<int> ours_;
-};
+  close(null);
+}
 
 int ticks = 0;
 void countTick(int) {
@@ -243,7 +233,7 @@ TEST_F(ToolRunnerTest, nullMarkerNeverReachesTheToolAndTakesNoSlot) {
 }
 
 TEST_F(ToolRunnerTest, toolsSeeNoneOfTheInstallersDescriptorsAndReadDevNull) {
-  OpenDescriptors busy(15);
+  fillDescriptors(15);
   std::string path = useLogFile("fds");
   const char* descriptors =
       "for fd in 3 4 5 6 7 8 9 10 11 12 13 14 15; do [ -e /proc/$$/fd/$fd ] && echo $fd; done; "
@@ -261,13 +251,11 @@ TEST_F(ToolRunnerTest, toolsSeeNoneOfTheInstallersDescriptorsAndReadDevNull) {
 // because a copy of the pipe leaked, or an endless producer closed early. A close whose flush
 // fails still collects the child.
 TEST_F(ToolRunnerTest, closeToolEndsTheConversationWithoutHanging) {
-  {
-    OpenDescriptors busy(40);
-    FILE* in = openToolInput("/bin/sh", "-c", "cat > /dev/null; exit 4", nullptr);
-    ASSERT_NE(in, nullptr);
-    fputs("data\n", in);
-    EXPECT_TRUE(exitedWith(closeTool(in), 4));
-  }
+  fillDescriptors(40);
+  FILE* in = openToolInput("/bin/sh", "-c", "cat > /dev/null; exit 4", nullptr);
+  ASSERT_NE(in, nullptr);
+  fputs("data\n", in);
+  EXPECT_TRUE(exitedWith(closeTool(in), 4));
   FILE* out = openToolOutput("/bin/sh", "-c", "while :; do echo endless; done", nullptr);
   ASSERT_NE(out, nullptr);
   char line[64];
@@ -275,7 +263,7 @@ TEST_F(ToolRunnerTest, closeToolEndsTheConversationWithoutHanging) {
   int status = closeTool(out);
   EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) << status;
 
-  FILE* in = openToolInput("/bin/sh", "-c", "exit 0", nullptr);
+  in = openToolInput("/bin/sh", "-c", "exit 0", nullptr);
   ASSERT_NE(in, nullptr);
   pid_t child = pipedChild;
   ASSERT_TRUE(waitUntilReapedByHandler(child));
