@@ -25,7 +25,7 @@
 #include "floppy_writer.h"
 #include "flows/floppy_install.h"
 #include "support/fake_platform.h"
-#include "support/package_builder.h"
+#include "support/qpk_builder.h"
 #include "support/scratch_dir.h"
 #include "tui/terminal.h"
 

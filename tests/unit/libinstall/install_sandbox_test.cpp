@@ -6,7 +6,7 @@
 
 #include <iostream>
 
-#include "qpk_test_util.h"
+#include "support/qpk_builder.h"
 #include "support/staged_root.h"
 
 namespace {

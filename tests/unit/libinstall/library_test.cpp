@@ -8,7 +8,7 @@
 
 #include <tuple>
 
-#include "qpk_test_util.h"
+#include "support/qpk_builder.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <stdio.h>
 #include <sys/wait.h>
 
-#include "qpk_test_util.h"
+#include "support/qpk_builder.h"
 
 namespace {
 

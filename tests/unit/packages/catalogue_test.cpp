@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "support/package_builder.h"
 #include "support/pty_harness.h"
+#include "support/qpk_builder.h"
 #include "support/scratch_dir.h"
 
 namespace {

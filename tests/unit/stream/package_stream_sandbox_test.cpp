@@ -20,7 +20,7 @@
 
 #include "base/signals.h"
 #include "disk/tool_runner.h"
-#include "support/package_builder.h"
+#include "support/qpk_builder.h"
 #include "support/scratch_dir.h"
 #include "support/wait_status.h"
 

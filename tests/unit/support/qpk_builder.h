@@ -1,5 +1,6 @@
-// Test helpers for the package library: packages built in memory (well-formed or hostile),
-// listing a tree and installing bytes into a root. Header-only.
+// The tests' one package builder, on the package library's own writer: packages built in
+// memory item by item (well-formed or hostile) or from a plain description, listing a tree and
+// installing bytes into a root. Header-only.
 #pragma once
 
 #include <fcntl.h>
@@ -44,8 +45,10 @@ inline Item link(char type, const std::string& path, const std::string& target) 
 }
 
 inline std::string pkgInfo(const std::string& name, const std::string& version = "1.0",
-                           const std::vector<std::string>& depends = {}) {
-  std::string text = "pkgname = " + name + "\npkgver = " + version + "\npkgdesc = test package\n";
+                           const std::vector<std::string>& depends = {},
+                           const std::string& description = "test package") {
+  std::string text =
+      "pkgname = " + name + "\npkgver = " + version + "\npkgdesc = " + description + "\n";
   for (const std::string& d : depends) text += "depend = " + d + "\n";
   return text;
 }
@@ -113,3 +116,29 @@ inline InstallResult installBytes(const std::string& root, const std::string& by
 }
 
 }  // namespace qpktest
+
+// A package described by its metadata, directories (made in this order) and regular files.
+struct TestPackage {
+  std::string name;
+  std::string version = "1.0";
+  std::string description;
+  std::vector<std::string> depends;
+  std::vector<std::string> directories;
+  std::vector<std::pair<std::string, std::string>> files;  // path, content
+};
+
+inline std::string buildTestPackage(const TestPackage& package) {
+  std::vector<qpktest::Item> items;
+  for (const std::string& directory : package.directories) items.push_back(qpktest::dir(directory));
+  for (const auto& file : package.files) items.push_back(qpktest::file(file.first, file.second));
+  return qpktest::buildQpk(
+      qpktest::pkgInfo(package.name, package.version, package.depends, package.description), items);
+}
+
+inline bool writeBytes(const std::string& path, const std::string& bytes) {
+  return writeFile(path, bytes);
+}
+
+inline bool writeTestPackage(const std::string& path, const TestPackage& package) {
+  return writeBytes(path, buildTestPackage(package));
+}
