@@ -1,12 +1,7 @@
-#!/usr/bin/python3
-"""The master boot code under a real PC firmware (SeaBIOS in QEMU, TCG).
-
-Each case builds a tiny disk: sector 0 is the sector that mbr-image (TRENAVOX_MBR_IMAGE) writes
-with a partition table put in, and partition sectors hold a probe program that reports over the
-serial port which entry SI points at and which drive DL names, then ends QEMU through the
-isa-debug-exit device. Messages are read from VGA text memory (QMP pmemsave of 0xB8000).
-Exit 77 (skipped) without qemu-system-i386.
-"""
+# The master boot code under SeaBIOS (QEMU, TCG). Each case's disk has mbr-image's sector with a
+# table put in; partition sectors hold a probe reporting over COM1 which entry SI points at and
+# which drive DL names, then ending QEMU through isa-debug-exit. Messages are read from VGA text
+# memory (QMP pmemsave of 0xB8000).
 
 import json
 import os
@@ -158,8 +153,7 @@ class MbrBootTest(unittest.TestCase):
         self.assertEqual(b"", report, "a probe ran although none should: " + context)
         # our own messages stand alone on their line; the other one must not show
         self.assertIn(wanted, lines if wanted in (MISSING, LOAD_ERROR) else screen, context)
-        self.assertEqual([wanted], [m for m in (MISSING, LOAD_ERROR, wanted) if m in screen][:1] +
-                         [m for m in (MISSING, LOAD_ERROR) if m != wanted and m in screen],
+        self.assertEqual([], [m for m in (MISSING, LOAD_ERROR) if m != wanted and m in screen],
                          context)
 
 
