@@ -31,14 +31,15 @@ def damaged_floppy(part_file, image, group, blocks):
 
 
 class FloppyInstallTest(vmtest.VmTestCase):
-    def offer(self, image, wanted, other="Wrong floppy!"):
-        """At the floppy prompt: puts the image in the drive, presses Enter and checks that the
-        wanted outcome comes rather than the other. A drive that reports the change on the first
+    def offer(self, image, wanted):
+        """At the floppy prompt: puts the image in, presses Enter and checks that the wanted
+        outcome comes rather than the other one. A drive that reports the change on the first
         access fails that mount ("No floppy"); the operator then simply presses Enter again."""
         self.vm.expect("Press ENTER when ready", 30)
         if image:
             self.vm.change_floppy(image)
         self.vm.send(vmlib.ENTER)
+        other = "Installing part" if wanted == "Wrong floppy!" else "Wrong floppy!"
         for _ in range(3):
             index = self.vm.expect([wanted, other, "ERROR: No floppy, or bad floppy"], 120)
             if index < 2:
@@ -70,23 +71,19 @@ class FloppyInstallTest(vmtest.VmTestCase):
         vm.expect("Welcome to Trenavox Router Software floppy installation", 60)
         self.answer("Do you want to keep old configuration? ", b"n")
         self.answer("Continue?", b"y")
-        vm.expect("Please insert 2nd installation floppy.", 120)
-        # The boot floppy is still in the drive, then part 1 where part 0 is wanted: the file
-        # name decides.
-        self.offer(None, "Wrong floppy!", "Installing part")
-        vm.expect("Please insert 2nd installation floppy.", 120)
-        self.offer(good[1], "Wrong floppy!", "Installing part")
-        vm.expect("Please insert 2nd installation floppy.", 120)
-        self.offer(one_bad, "Installing part 1 of 3...")
-        self.read_without_error("Please insert 3rd installation floppy.")
-        self.offer(two_bad, "Installing part 2 of 3...")
-        # Nothing of the rejected part reaches the installer; the same floppy is asked again.
-        self.assertEqual(0, vm.expect(["ERROR: bad floppy, please replace it.",
-                                       "Please insert"], 120))
-        vm.expect("Please insert 3rd installation floppy.", 120)
-        self.offer(good[1], "Installing part 2 of 3...")
-        self.read_without_error("Please insert 4th installation floppy.")
-        self.offer(good[2], "Installing part 3 of 3...")
+        # (error shown first, floppy asked for, floppy offered, outcome): the boot floppy left
+        # in, then part 1 where part 0 is wanted (the file name decides); the part that parity
+        # cannot mend is rejected whole and asked for again.
+        for error, ordinal, image, outcome in [
+                (None, "2nd", None, "Wrong floppy!"), (None, "2nd", good[1], "Wrong floppy!"),
+                (None, "2nd", one_bad, "Installing part 1 of 3..."),
+                (None, "3rd", two_bad, "Installing part 2 of 3..."),
+                ("ERROR: bad floppy, please replace it.", "3rd", good[1],
+                 "Installing part 2 of 3..."), (None, "4th", good[2], "Installing part 3 of 3...")]:
+            if error:
+                self.assertEqual(0, vm.expect([error, "Please insert"], 120))
+            self.read_without_error("Please insert %s installation floppy." % ordinal)
+            self.offer(image, outcome)
         self.read_without_error("Software installed.")
         vm.expect("Remove boot floppy", 10)
         vm.expect("Press ENTER to reboot", 10)
