@@ -99,16 +99,18 @@ def run_case(tool, name, work):
                % (CYLINDERS, HEADS, SECTORS), "-serial", "file:" + serial,
                "-fw_cfg", "name=etc/sercon-port,file=" + port,
                "-device", "isa-debug-exit,iobase=0xf4,iosize=0x04"]
+    open(serial, "wb").close()
     process = subprocess.Popen(command, stderr=subprocess.PIPE, text=True)
     deadline, report = time.monotonic() + 20, b""
-    while process.poll() is None and time.monotonic() < deadline and not any(
-            m.encode() in report for m in (MISSING, LOAD_ERROR, "No bootable device")):
-        time.sleep(0.05)
-        with open(serial, "rb") as f:
-            report = f.read()
-    if process.poll() is None:
-        process.kill()
-    log = process.communicate()[1]
+    try:
+        while process.poll() is None and time.monotonic() < deadline and not any(
+                m.encode() in report for m in (MISSING, LOAD_ERROR, "No bootable device")):
+            time.sleep(0.05)
+            with open(serial, "rb") as f:
+                report = f.read()
+    finally:
+        process.kill()  # a no-op once it has ended
+        log = process.communicate()[1]
     with open(serial, "rb") as f:
         return process.returncode if process.returncode >= 0 else None, f.read(), log
 

@@ -2,6 +2,7 @@
 # the way a hurried operator would (the boot floppy left in, the wrong part, a damaged copy),
 # then the installed disk read back from the host.
 import os
+import pathlib
 import subprocess
 
 import samples
@@ -60,12 +61,10 @@ class FloppyInstallTest(vmtest.VmTestCase):
         medium = self.make_medium("floppy", "--log-serial",
                                   *sum((["--floppy-part", p] for p in parts), []))
         good = [os.path.join(medium, "set-%02u.img" % i) for i in range(3)]
-        damaged = os.path.join(self.workdir, "damaged")
-        os.makedirs(damaged)
-        # Part 0 with one bad data block in its second group: parity mends it.
-        one_bad = damaged_floppy(parts[0], os.path.join(damaged, "one-bad.img"), 1, [3])
-        # Part 1 with two bad blocks in its first group: beyond repair.
-        two_bad = damaged_floppy(parts[1], os.path.join(damaged, "two-bad.img"), 0, [2, 5])
+        # Part 0 with one bad block in its second group, which parity mends; part 1 with two
+        # in its first group, beyond repair.
+        one_bad = damaged_floppy(parts[0], os.path.join(self.workdir, "one-bad.img"), 1, [3])
+        two_bad = damaged_floppy(parts[1], os.path.join(self.workdir, "two-bad.img"), 0, [2, 5])
 
         vm = self.boot(medium, floppy=os.path.join(medium, "boot.img"))
         vm.expect("Welcome to Trenavox Router Software floppy installation", 60)
@@ -89,7 +88,7 @@ class FloppyInstallTest(vmtest.VmTestCase):
         vm.expect("Press ENTER to reboot", 10)
         vm.send(vmlib.ENTER)
         self.expect_reboot()
-        self.assertIn("Recovering bad block #3", vm.log_terminal())
+        self.assertIn("Recovering bad block #3", pathlib.Path(vm.log_terminal_path).read_text())
         self.check_installed_disk()
 
     def check_installed_disk(self):
@@ -119,8 +118,7 @@ class FloppyInstallTest(vmtest.VmTestCase):
                                  sorted(f.read().split()), "record of " + name)
 
         def read(path):
-            with open(os.path.join(root, path)) as f:
-                return f.read()
+            return pathlib.Path(root, path).read_text()
         self.assertIn("/dev/hda1", read("etc/lilo.conf"))
         self.assertRegex(read("etc/fstab"), r"/dev/hda1\s+/\s+ext3")
         self.assertEqual("post-install done\n", read("var/log/postinstall.log"))

@@ -39,8 +39,8 @@ class MkmediaTest(unittest.TestCase):
     }
 
     def setUp(self):
-        missing = [tool for tool in ("mkfs.vfat", "mcopy", "xorriso") if not shutil.which(tool)]
-        if missing or not os.path.isdir("/lib/modules/6.1.0-57-amd64"):
+        if not all(map(shutil.which, ("mkfs.vfat", "mcopy", "xorriso"))) or not os.path.isdir(
+                "/lib/modules/6.1.0-57-amd64"):
             self.skipTest("missing tools or kernel modules")
         self.temp = tempfile.mkdtemp(prefix="mkmedia-test-")
         self.addCleanup(shutil.rmtree, self.temp, ignore_errors=True)

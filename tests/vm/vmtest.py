@@ -14,14 +14,11 @@ BINARY_DIR = os.environ.get("TRENAVOX_BINARY_DIR", os.path.join(SOURCE_DIR, "bui
 MKMEDIA = os.path.join(SOURCE_DIR, "tools", "mkmedia", "mkmedia")
 
 
-def program(env_name, fallback):
-    return os.environ.get(env_name) or os.path.join(BINARY_DIR, fallback)
-
-
-INSTALLER = program("TRENAVOX_INSTALLER", "src/program/trenavox-installer")
-QPK = program("TRENAVOX_QPK", "tools/qpk/qpk")
-MKFLOPPYSET = program("TRENAVOX_MKFLOPPYSET", "tools/mkfloppyset/mkfloppyset")
-SFDISK_COMPAT = program("TRENAVOX_SFDISK_COMPAT", "tools/sfdisk-compat/sfdisk")
+INSTALLER, QPK, MKFLOPPYSET, SFDISK_COMPAT = (
+    os.environ.get("TRENAVOX_" + name) or os.path.join(BINARY_DIR, fallback) for name, fallback in
+    (("INSTALLER", "src/program/trenavox-installer"), ("QPK", "tools/qpk/qpk"),
+     ("MKFLOPPYSET", "tools/mkfloppyset/mkfloppyset"),
+     ("SFDISK_COMPAT", "tools/sfdisk-compat/sfdisk")))
 
 
 class VmTestCase(unittest.TestCase):
@@ -40,7 +37,6 @@ class VmTestCase(unittest.TestCase):
     def tearDown(self):
         if self.vm:
             self.vm.stop()
-            print("logs: %s" % self.workdir, file=sys.stderr)
 
     def make_medium(self, kind, *options):
         out = os.path.join(self.workdir, "medium")
