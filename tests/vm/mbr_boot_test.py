@@ -1,7 +1,7 @@
 # The master boot code under SeaBIOS (QEMU, TCG). Each case's disk has mbr-image's sector with a
 # table put in; partition sectors hold a probe reporting over COM1 which entry SI points at and
-# which drive DL names, then ending QEMU through isa-debug-exit. Messages are read from VGA text
-# memory, which SeaBIOS copies to COM1.
+# which drive DL names, then ending QEMU through isa-debug-exit. The screen's messages are read on
+# COM1 too, where SeaBIOS's serial console (etc/sercon-port) copies them. Skipped without QEMU.
 
 import os
 import re
