@@ -1,12 +1,13 @@
-// The floppy installation flow end to end inside a chroot: a scripted floppy drive (a fake
-// platform whose mount puts the inserted floppy's files into "/floppy"), Enter keys on a pipe,
-// real part files from the set writer and a real installer child with the package library.
-// Needs root for chroot.
+// The floppy installation flow's decisions inside a chroot (root): a scripted floppy drive (a
+// fake platform whose mount puts the inserted floppy's files into "/floppy"), Enter keys on a
+// pipe, part files from the set writer and a real installer child. A wrong floppy, an empty
+// drive and a bad floppy (unreadable part file, or refused by the reader) are asked for again;
+// a refused payload or the end of console input are fatal. Declining the erase ends the flow
+// before anything is written (no root needed).
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,8 +25,11 @@
 #include "base/signals.h"
 #include "floppy_writer.h"
 #include "flows/floppy_install.h"
+#include "flows/flows.h"
+#include "support/disk_stand_ins.h"
 #include "support/fake_platform.h"
 #include "support/package_builder.h"
+#include "support/pty_harness.h"
 #include "support/scratch_dir.h"
 #include "tui/terminal.h"
 
@@ -93,7 +97,6 @@ class ScriptedFloppyDrive : public FakePlatform {
 struct FlowRun {
   int exitCode = -1;  // 0: installFloppySet returned true, 1: false
   std::string console;
-  std::string log;    // the log terminal
   std::string calls;  // the drive's mount and umount calls
 };
 
@@ -155,7 +158,6 @@ FlowRun FloppyFlowSandbox::run(std::vector<Insertion> script, int enterKeys) {
     waitpid(child, &status, 0);
   }
   run.console = readFile(root + "/console.txt");
-  run.log = readFile(root + "/log.txt");
   run.calls = readFile(root + "/calls.txt");
   return run;
 }
@@ -166,21 +168,11 @@ std::vector<std::string> dialogue(const std::string& console) {
   for (size_t start = 0, end; start < console.size(); start = end + 1) {
     end = std::min(console.find('\n', start), console.size());
     std::string line = console.substr(start, end - start);
-    for (const char* wanted : {"Please insert", "ERROR", "Wrong floppy!", "Installing part"}) {
+    for (const char* wanted : {"Please insert", "ERROR", "FATAL", "Wrong floppy!", "Installing"}) {
       if (line.rfind(wanted, 0) == 0) lines.push_back(line);
     }
   }
   return lines;
-}
-
-// One package holding etc/<name>.conf with `content`.
-std::string makePackage(const std::string& name, const std::string& content) {
-  TestPackage package;
-  package.name = name;
-  package.description = "floppy flow test package";
-  package.directories = {"etc"};
-  package.files = {{"etc/" + name + ".conf", content}};
-  return buildTestPackage(package);
 }
 
 Insertion floppyWith(unsigned index, const Bytes& part, int mountFailures = 0) {
@@ -189,110 +181,105 @@ Insertion floppyWith(unsigned index, const Bytes& part, int mountFailures = 0) {
   return {{{name, part, false}}, mountFailures};
 }
 
-void damage(Bytes& part, const FloppySetLayout& layout, uint32_t block) {
-  part.at(kSetHeaderSize + size_t{block} * layout.blockSize + 7) ^= 0x40;
-}
+const Insertion kEmptyDrive{{}, 2};
+const std::string kSecond = "Please insert 2nd installation floppy.";
+const std::string kThird = "Please insert 3rd installation floppy.";
+const std::string kBadFloppy = "ERROR: bad floppy, please replace it.";
+const std::string kFatal = "FATAL ERROR: Installation error";
 
 }  // namespace
 
-TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppies) {
+TEST_F(FloppyFlowSandbox, wrongEmptyUnreadableAndRefusedFloppiesAreAskedForAgain) {
   std::mt19937 rng(20261206);
   std::string alphaConf(2200, '\0'), betaConf(1500, '\0');
   for (char& c : alphaConf) c = static_cast<char>(rng());
   for (char& c : betaConf) c = static_cast<char>(rng());
-  std::string stream = makePackage("alpha", alphaConf) + makePackage("beta", betaConf);
-  Bytes payload(stream.begin(), stream.end());
-
+  auto package = [](const std::string& name, const std::string& conf) {
+    TestPackage package;
+    package.name = name;
+    package.directories = {"etc"};
+    package.files = {{"etc/" + name + ".conf", conf}};
+    return buildTestPackage(package);
+  };
+  std::string stream = package("alpha", alphaConf) + package("beta", betaConf);
   FloppySetLayout layout;
   layout.blockSize = 64;
   layout.groupBlocks = 8;
   layout.setId = 0xF10999;
-  uint64_t perPart = 3 * 7 * 60;  // three parts' worth of groups of seven 60-byte data blocks
-  layout.partFileLimit = kSetHeaderSize + (payload.size() + perPart - 1) / perPart * 8 * 64;
-  auto parts = buildFloppySet(layout, payload);
-  ASSERT_EQ(parts.size(), 3u);
-  FloppySetLayout otherLayout = layout;
-  otherLayout.setId = 0xF10998;
-  auto otherSet = buildFloppySet(otherLayout, payload);
-
+  uint64_t perPart = 2 * 7 * 60;  // two parts' worth of groups of seven 60-byte data blocks
+  layout.partFileLimit = kSetHeaderSize + (stream.size() + perPart - 1) / perPart * 8 * 64;
+  auto parts = buildFloppySet(layout, Bytes(stream.begin(), stream.end()));
+  ASSERT_EQ(parts.size(), 2u);
   Bytes twoBad = parts[1];
-  damage(twoBad, layout, 0);
-  damage(twoBad, layout, 1);
-  Bytes oneBad = parts[2];
-  damage(oneBad, layout, 8 + 2);  // group 1, data block 2
-  Insertion emptyDrive{{}, 2};
-  std::vector<Insertion> script = {
-      {{{"vmlinuz", Bytes(100, 1), false}}, 0},  // the boot floppy left in the drive
-      floppyWith(1, parts[1]),                   // the second part when the first is wanted
-      floppyWith(0, parts[0], 1),                // mounts at the second try after the change
-      floppyWith(1, twoBad),                     // beyond repair
-      emptyDrive,
-      floppyWith(1, parts[1]),
-      floppyWith(2, otherSet[2]),  // right name, other set
-      floppyWith(2, oneBad),       // repaired on the way
-  };
-  FlowRun result = run(script, 8);
-  ASSERT_EQ(result.exitCode, 0) << result.console;
+  for (size_t block : {0, 1}) twoBad.at(kSetHeaderSize + block * layout.blockSize + 7) ^= 0x40;
 
-  const std::string second = "Please insert 2nd installation floppy.";
-  const std::string third = "Please insert 3rd installation floppy.";
-  const std::string fourth = "Please insert 4th installation floppy.";
-  const std::string badFloppy = "ERROR: bad floppy, please replace it.";
-  std::vector<std::string> expected = {
-      second,
-      "Wrong floppy!",
-      second,
-      "Wrong floppy!",
-      second,
-      "Installing part 1 of 3...",
-      third,
-      "Installing part 2 of 3...",
-      badFloppy,
-      third,
-      "ERROR: No floppy, or bad floppy",
-      third,
-      "Installing part 2 of 3...",
-      fourth,
-      badFloppy,
-      fourth,
-      "Installing part 3 of 3...",
-  };
+  FlowRun result = run({{{{"vmlinuz", Bytes(100, 1), false}}, 0},  // the boot floppy left in
+                        floppyWith(0, parts[0], 1),  // mounts at the second try after the change
+                        kEmptyDrive,
+                        {{{"trenavox.n01", Bytes(), true}}, 0},  // opening it fails (ELOOP)
+                        floppyWith(1, twoBad),
+                        floppyWith(1, parts[1])},
+                       6);
+  ASSERT_EQ(result.exitCode, 0) << result.console;
+  std::vector<std::string> expected = {kSecond,
+                                       "Wrong floppy!",
+                                       kSecond,
+                                       "Installing part 1 of 2...",
+                                       kThird,
+                                       "ERROR: No floppy, or bad floppy",
+                                       kThird,
+                                       kBadFloppy,
+                                       kThird,
+                                       "Installing part 2 of 2...",
+                                       kBadFloppy,
+                                       kThird,
+                                       "Installing part 2 of 2..."};
   EXPECT_EQ(dialogue(result.console), expected) << result.console;
-  EXPECT_EQ(result.log, "Recovering bad block #2\n");
   EXPECT_EQ(readFile(scratch.file("mnt/etc/alpha.conf")), alphaConf);
   EXPECT_EQ(readFile(scratch.file("mnt/etc/beta.conf")), betaConf);
-
+  // Set floppies are mounted read-only, and every one that mounted is unmounted again.
   std::string mount = "mount /dev/fd0 /floppy vfat 1\n";
   std::string umount = "umount /floppy\n";
-  std::string calls = mount + umount + mount + umount +  // two wrong floppies
-                      mount + mount + umount +           // retry after the change, part 0
-                      mount + umount +                   // damaged part 1
-                      mount + mount +                    // empty drive
-                      mount + umount +                   // part 1
-                      mount + umount + mount + umount;   // other set, part 2
-  EXPECT_EQ(result.calls, calls);
+  EXPECT_EQ(result.calls, mount + umount + mount + mount + umount + mount + mount + mount + umount +
+                              mount + umount + mount + umount);
 }
 
-// A payload the package library refuses, console input ending while the drive stays empty,
-// and a part file that cannot be opened all fail the flow.
-TEST_F(FloppyFlowSandbox, failuresEndTheFlowWithTheFatalError) {
+TEST_F(FloppyFlowSandbox, refusedPayloadOrEndOfConsoleInputEndsTheFlow) {
   std::mt19937 rng(5);
   FloppySetLayout layout;
   layout.setId = 8;
   Bytes garbage(3000);
   for (auto& b : garbage) b = static_cast<uint8_t>(rng());
-  Insertion emptyDrive{{}, 2};
-  Insertion looping{{{"trenavox.n00", Bytes(), true}}, 0};
-  const std::vector<std::vector<Insertion>> scripts = {
-      {floppyWith(0, buildFloppySet(layout, garbage).at(0))},
-      {emptyDrive, emptyDrive},
-      {looping},
+  const struct {
+    std::vector<Insertion> script;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {{floppyWith(0, buildFloppySet(layout, garbage).at(0))},
+       {kSecond, "Installing part 1 of 1...", kFatal}},
+      {{kEmptyDrive}, {kSecond, "ERROR: No floppy, or bad floppy", kSecond, kFatal}},
   };
-  for (const auto& script : scripts) {
-    FlowRun result = run(script, static_cast<int>(script.size()));
+  for (const auto& c : cases) {
+    FlowRun result = run(c.script, 1);
     EXPECT_EQ(result.exitCode, 1) << result.console;
-    EXPECT_NE(result.console.find("\nFATAL ERROR: Installation error\n"), std::string::npos)
-        << result.console;
-    EXPECT_EQ(result.console.find("Software installed."), std::string::npos);
+    EXPECT_EQ(dialogue(result.console), c.expected) << result.console;
   }
+}
+
+TEST_F(StandInTools, declinedEraseEndsTheFloppyFlowBeforeAnythingIsWritten) {
+  ASSERT_TRUE(writeScript(sfdisk, "echo \"$*\" >>" + scratch.file("sfdisk.log") +
+                                      "\necho '/dev/hda: 100 cylinders, 16 heads, 63 sectors'"));
+  ASSERT_TRUE(writeScript(mke2fs, "touch " + scratch.file("mke2fs.log")));
+  PtyResult run = runOnPty(
+      [] {
+        FakePlatform fake;
+        consoleTerminal = new TerminalState();
+        installSignalHandlers();
+        InstallContext context;
+        initInstallContext(context);
+        return runFloppyInstall(context) ? 1 : fake.calls.empty() ? 0 : 2;
+      },
+      {{{"configuration?  [y/n]:", "n"}, {"Continue? [y/n]:", "n"}}});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(readFile(scratch.file("sfdisk.log")), "-g\n");
+  EXPECT_EQ(readFile(scratch.file("mke2fs.log")), "<missing>");
 }
