@@ -5,12 +5,7 @@
 // a refused payload or the end of console input are fatal. Declining the erase ends the flow
 // before anything is written (no root needed).
 #include <errno.h>
-#include <fcntl.h>
-#include <signal.h>
 #include <stdio.h>
-#include <string.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,71 +26,55 @@
 #include "support/package_builder.h"
 #include "support/pty_harness.h"
 #include "support/scratch_dir.h"
+#include "support/staged_root.h"
+#include "support/wait_status.h"
 #include "tui/terminal.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct FloppyFile {
+// What one mount finds in the drive: a floppy with one file, or nothing that mounts (name
+// empty). The driver fails the first mount after a medium change, an empty drive both tries.
+struct Floppy {
   std::string name;
   Bytes bytes;
-  bool symlinkLoop = false;  // the name is a symlink to itself: opening fails with ELOOP
+  bool symlinkLoop = false;  // the file is a symlink to itself: opening fails with ELOOP
 };
+const Floppy kNoMount{};
 
-// One floppy put into the drive by the operator after a prompt.
-struct Insertion {
-  std::vector<FloppyFile> files;
-  // Mount calls that fail before this floppy mounts: 1 is the driver's failure after a medium
-  // change, 2 or more an empty drive or unreadable floppy (both tries fail).
-  int mountFailures = 0;
-};
-
-// The drive: each mount takes the next insertion of the script and writes its files into
-// "/floppy"; umount removes them. Runs inside the chroot.
+// The drive: each mount takes the next entry of the script and puts its file into "/floppy";
+// umount removes it. Runs inside the chroot.
 class ScriptedFloppyDrive : public FakePlatform {
  public:
-  explicit ScriptedFloppyDrive(std::vector<Insertion> script) : script_(std::move(script)) {
+  explicit ScriptedFloppyDrive(std::vector<Floppy> script) : script_(std::move(script)) {
     umountResult = 0;
   }
   int mount(const char* source, const char* target, const char* type, unsigned long flags,
             const void* data) override {
     FakePlatform::mount(source, target, type, flags, data);  // only records the call
+    const Floppy floppy = next_ < script_.size() ? script_[next_++] : kNoMount;
+    path_ = std::string(target) + "/" + floppy.name;
     errno = ENXIO;
-    if (next_ >= script_.size()) return -1;
-    if (failed_ < script_[next_].mountFailures) {
-      if (++failed_ == kFloppyMountTries) {  // the flow gives up on this floppy
-        ++next_;
-        failed_ = 0;
-      }
-      return -1;
-    }
-    mounted_ = script_[next_++].files;
-    failed_ = 0;
-    for (const FloppyFile& file : mounted_) {
-      std::string path = std::string(target) + "/" + file.name;
-      bool made = file.symlinkLoop
-                      ? symlink(path.c_str(), path.c_str()) == 0
-                      : writeFile(path, std::string(file.bytes.begin(), file.bytes.end()));
-      if (!made) return -1;
-    }
-    return 0;
+    if (floppy.name.empty()) return -1;
+    bool made = floppy.symlinkLoop
+                    ? symlink(path_.c_str(), path_.c_str()) == 0
+                    : writeFile(path_, std::string(floppy.bytes.begin(), floppy.bytes.end()));
+    return made ? 0 : -1;
   }
   int umount(const char* target) override {
-    for (const FloppyFile& file : mounted_) unlink((std::string(target) + "/" + file.name).c_str());
-    mounted_.clear();
+    unlink(path_.c_str());
     return FakePlatform::umount(target);
   }
 
  private:
-  std::vector<Insertion> script_;
+  std::vector<Floppy> script_;
   size_t next_ = 0;
-  int failed_ = 0;
-  std::vector<FloppyFile> mounted_;
+  std::string path_;
 };
 
 struct FlowRun {
-  int exitCode = -1;  // 0: installFloppySet returned true, 1: false
+  int status = -1;  // raw wait status; installFloppySet's result is the exit code (0: true)
   std::string console;
   std::string calls;  // the drive's mount and umount calls
 };
@@ -104,88 +83,62 @@ class FloppyFlowSandbox : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to chroot into the test's floppy world";
+    ASSERT_TRUE(root.addDirectory("/floppy") && root.addDirectory("/mnt") &&
+                root.addDirectory("/proc") && root.addDirectory("/dev/host"));
   }
-  // Runs installFloppySet in a forked child chrooted into the scratch root (with "/floppy" and
-  // "/mnt"), with `enterKeys` Enter presses on standard input and the drive following `script`.
-  FlowRun run(std::vector<Insertion> script, int enterKeys);
+  // Runs installFloppySet chrooted into the root, with `enterKeys` Enter presses on standard
+  // input (then its end) and the drive following `script`.
+  FlowRun run(std::vector<Floppy> script, int enterKeys) {
+    int keys[2];
+    std::string enters(static_cast<size_t>(enterKeys), '\n');
+    if (pipe(keys) != 0 || write(keys[1], enters.data(), enters.size()) != enterKeys) return {};
+    close(keys[1]);
+    ChildRun child = runInStagedRoot(
+        root,
+        [&] {
+          dup2(keys[0], 0);
+          ScriptedFloppyDrive drive(std::move(script));
+          installSignalHandlers();
+          snprintf(logTerminalPath, sizeof logTerminalPath, "/dev/host/null");
+          consoleTerminal = new TerminalState();
+          InstallContext context;
+          initInstallContext(context);
+          bool installed = installFloppySet(context);
+          printf("CALLS\n");
+          for (const std::string& call : drive.calls) printf("%s\n", call.c_str());
+          return installed ? 0 : 1;
+        },
+        20);
+    close(keys[0]);
+    size_t calls = std::min(child.out.rfind("CALLS\n"), child.out.size());
+    return {child.status, child.out.substr(0, calls), child.out.substr(calls + 6)};
+  }
   ScratchDir scratch;
+  StagedRoot root{scratch.path()};
 };
 
-FlowRun FloppyFlowSandbox::run(std::vector<Insertion> script, int enterKeys) {
-  const std::string& root = scratch.path();
-  FlowRun run;
-  mkdir((root + "/floppy").c_str(), 0755);
-  mkdir((root + "/mnt").c_str(), 0755);
-  int keys[2];
-  if (pipe(keys) != 0) return run;
-  std::string enters(static_cast<size_t>(enterKeys), '\n');
-  if (write(keys[1], enters.data(), enters.size()) != static_cast<ssize_t>(enters.size())) {
-    return run;
-  }
-  close(keys[1]);  // after the scripted presses the console input ends
-  fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    int console = open((root + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (dup2(keys[0], 0) < 0 || console < 0 || dup2(console, 1) < 0) _exit(3);
-    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(4);
-    ScriptedFloppyDrive drive(std::move(script));
-    installSignalHandlers();
-    snprintf(logTerminalPath, sizeof logTerminalPath, "/log.txt");
-    writeFile("/log.txt", "");
-    TerminalState terminal;
-    consoleTerminal = &terminal;
-    InstallContext context;
-    initInstallContext(context);
-    bool installed = installFloppySet(context);
-    fflush(stdout);
-    std::string calls;
-    for (const std::string& call : drive.calls) calls += call + "\n";
-    writeFile("/calls.txt", calls);
-    _exit(installed ? 0 : 1);
-  }
-  close(keys[0]);
-  // A flow that waits forever is a failure, not a hung test run.
-  int status = 0;
-  for (int waited = 0; child > 0 && waited < 2000 && run.exitCode == -1; ++waited) {
-    if (waitpid(child, &status, WNOHANG) == child) {
-      run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-    }
-    usleep(10000);
-  }
-  if (child > 0 && run.exitCode == -1) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  run.console = readFile(root + "/console.txt");
-  run.calls = readFile(root + "/calls.txt");
-  return run;
-}
-
 // The lines an operator reads in the flow's dialogue, in order, without the progress bar.
-std::vector<std::string> dialogue(const std::string& console) {
-  std::vector<std::string> lines;
+std::string dialogue(const std::string& console) {
+  std::string lines;
   for (size_t start = 0, end; start < console.size(); start = end + 1) {
     end = std::min(console.find('\n', start), console.size());
     std::string line = console.substr(start, end - start);
     for (const char* wanted : {"Please insert", "ERROR", "FATAL", "Wrong floppy!", "Installing"}) {
-      if (line.rfind(wanted, 0) == 0) lines.push_back(line);
+      if (line.rfind(wanted, 0) == 0) lines += line + "\n";
     }
   }
   return lines;
 }
 
-Insertion floppyWith(unsigned index, const Bytes& part, int mountFailures = 0) {
-  char name[16];
-  snprintf(name, sizeof name, "trenavox.n%02u", index);
-  return {{{name, part, false}}, mountFailures};
+Floppy floppyWith(unsigned index, const Bytes& part) {
+  return {"trenavox.n0" + std::to_string(index), part};
 }
 
-const Insertion kEmptyDrive{{}, 2};
-const std::string kSecond = "Please insert 2nd installation floppy.";
-const std::string kThird = "Please insert 3rd installation floppy.";
-const std::string kBadFloppy = "ERROR: bad floppy, please replace it.";
-const std::string kFatal = "FATAL ERROR: Installation error";
+const std::string kSecond = "Please insert 2nd installation floppy.\n";
+const std::string kThird = "Please insert 3rd installation floppy.\n";
+const std::string kNoFloppy = "ERROR: No floppy, or bad floppy\n";
+const std::string kBadFloppy = "ERROR: bad floppy, please replace it.\n";
+const std::string kFatal = "FATAL ERROR: Installation error\n";
 
 }  // namespace
 
@@ -213,30 +166,24 @@ TEST_F(FloppyFlowSandbox, wrongEmptyUnreadableAndRefusedFloppiesAreAskedForAgain
   Bytes twoBad = parts[1];
   for (size_t block : {0, 1}) twoBad.at(kSetHeaderSize + block * layout.blockSize + 7) ^= 0x40;
 
-  FlowRun result = run({{{{"vmlinuz", Bytes(100, 1), false}}, 0},  // the boot floppy left in
-                        floppyWith(0, parts[0], 1),  // mounts at the second try after the change
-                        kEmptyDrive,
-                        {{{"trenavox.n01", Bytes(), true}}, 0},  // opening it fails (ELOOP)
-                        floppyWith(1, twoBad),
-                        floppyWith(1, parts[1])},
-                       6);
-  ASSERT_EQ(result.exitCode, 0) << result.console;
-  std::vector<std::string> expected = {kSecond,
-                                       "Wrong floppy!",
-                                       kSecond,
-                                       "Installing part 1 of 2...",
-                                       kThird,
-                                       "ERROR: No floppy, or bad floppy",
-                                       kThird,
-                                       kBadFloppy,
-                                       kThird,
-                                       "Installing part 2 of 2...",
-                                       kBadFloppy,
-                                       kThird,
-                                       "Installing part 2 of 2..."};
-  EXPECT_EQ(dialogue(result.console), expected) << result.console;
-  EXPECT_EQ(readFile(scratch.file("mnt/etc/alpha.conf")), alphaConf);
-  EXPECT_EQ(readFile(scratch.file("mnt/etc/beta.conf")), betaConf);
+  // The boot floppy left in; the driver's failure after the change; an empty drive; a part
+  // file that fails to open (ELOOP); a part the reader refuses; the right one.
+  std::vector<Floppy> script = {{"vmlinuz", Bytes(100, 1)},
+                                kNoMount,
+                                floppyWith(0, parts[0]),
+                                kNoMount,
+                                kNoMount,
+                                {"trenavox.n01", {}, true},
+                                floppyWith(1, twoBad),
+                                floppyWith(1, parts[1])};
+  FlowRun result = run(script, 6);
+  ASSERT_EQ(result.status, 0) << result.console;
+  EXPECT_EQ(dialogue(result.console),
+            kSecond + "Wrong floppy!\n" + kSecond + "Installing part 1 of 2...\n" + kThird +
+                kNoFloppy + kThird + kBadFloppy + kThird + "Installing part 2 of 2...\n" +
+                kBadFloppy + kThird + "Installing part 2 of 2...\n");
+  EXPECT_EQ(readFile(root.hostPath("/mnt/etc/alpha.conf")), alphaConf);
+  EXPECT_EQ(readFile(root.hostPath("/mnt/etc/beta.conf")), betaConf);
   // Set floppies are mounted read-only, and every one that mounted is unmounted again.
   std::string mount = "mount /dev/fd0 /floppy vfat 1\n";
   std::string umount = "umount /floppy\n";
@@ -251,16 +198,16 @@ TEST_F(FloppyFlowSandbox, refusedPayloadOrEndOfConsoleInputEndsTheFlow) {
   Bytes garbage(3000);
   for (auto& b : garbage) b = static_cast<uint8_t>(rng());
   const struct {
-    std::vector<Insertion> script;
-    std::vector<std::string> expected;
+    std::vector<Floppy> script;
+    std::string expected;
   } cases[] = {
       {{floppyWith(0, buildFloppySet(layout, garbage).at(0))},
-       {kSecond, "Installing part 1 of 1...", kFatal}},
-      {{kEmptyDrive}, {kSecond, "ERROR: No floppy, or bad floppy", kSecond, kFatal}},
+       kSecond + "Installing part 1 of 1...\n" + kFatal},
+      {{kNoMount, kNoMount}, kSecond + kNoFloppy + kSecond + kFatal},
   };
   for (const auto& c : cases) {
     FlowRun result = run(c.script, 1);
-    EXPECT_EQ(result.exitCode, 1) << result.console;
+    EXPECT_TRUE(exitedWith(result.status, 1)) << result.console;
     EXPECT_EQ(dialogue(result.console), c.expected) << result.console;
   }
 }

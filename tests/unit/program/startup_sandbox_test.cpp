@@ -3,14 +3,10 @@
 // and "/TYPE", the dispatch's unmounts, the reboot prompt and the sync before the reboot, all
 // on the recording platform; and once with the real platform as PID 1 of its own PID
 // namespace, where the real reboot ends the namespace.
-#include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
-#include <string.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,6 +20,7 @@
 #include "program/startup.h"
 #include "support/fake_platform.h"
 #include "support/scratch_dir.h"
+#include "support/staged_root.h"
 
 namespace {
 
@@ -71,70 +68,50 @@ class StartupSandbox : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to chroot into the test's root";
-    for (const char* dir : {"/dev", "/proc", "/lib", "/lib/modules"})
-      mkdir(file(dir).c_str(), 0755);
-    writeFile(file("/dev/tty0"), "");  // a text console
     struct utsname system;
     uname(&system);
-    std::string modules = file("/lib/modules/") + system.release;
-    mkdir(modules.c_str(), 0755);
-    mkdir((modules + "/misc").c_str(), 0755);
-    writeFile(modules + "/misc/flash.ko", "image");
+    ASSERT_TRUE(
+        root.addDirectory("/dev/host") && root.addDirectory("/proc") &&
+        root.addFile("/dev/tty0", "") &&  // a text console
+        root.addFile(std::string("/lib/modules/") + system.release + "/misc/flash.ko", "image"));
   }
-  std::string file(const std::string& inside) const { return root.path() + inside; }
 
-  // Runs installerMain as `args` inside the root with one Enter on standard input; returns
-  // what it wrote, and after it "returned <status>" when the call came back. `real` runs the
-  // real platform as PID 1 of a new PID namespace, followed by "ended <signal>".
-  std::string run(std::vector<std::string> args, bool real = false);
-  ScratchDir root;
+  // Runs installerMain as `args` in the root with one Enter on standard input; returns what it
+  // wrote, then "returned <status>" when the call came back. With `real` the real platform
+  // runs as PID 1 of a new PID namespace, followed by "ended <signal>".
+  std::string run(std::vector<std::string> args, bool real = false) {
+    int input[2];
+    if (pipe(input) != 0 || write(input[1], "\n", 1) != 1) return "no pipe";
+    close(input[1]);
+    ChildRun run = runInStagedRoot(root, [&] {
+      dup2(input[0], 0);
+      std::vector<char*> argv;
+      for (std::string& arg : args) argv.push_back(&arg[0]);
+      argv.push_back(nullptr);
+      int argc = static_cast<int>(args.size());
+      if (real) {
+        if (unshare(CLONE_NEWPID) != 0) return 1;
+        pid_t init = fork();
+        // The real reboot only ever as the init of the namespace just made.
+        if (init == 0 && getpid() == 1) _exit(installerMain(argc, argv.data()));
+        int status = 0;
+        waitpid(init, &status, 0);
+        printf("ended %d", WIFSIGNALED(status) ? WTERMSIG(status) : -1);
+        return 0;
+      }
+      // Orphans come to us as they would to PID 1.
+      prctl(PR_SET_CHILD_SUBREAPER, 1);
+      runnerPid = getpid();
+      RunRecorder recorder;
+      printf("returned %d", installerMain(argc, argv.data()));
+      return 0;
+    });
+    close(input[0]);
+    return run.out;
+  }
+  ScratchDir dir;
+  StagedRoot root{dir.path()};
 };
-
-std::string StartupSandbox::run(std::vector<std::string> args, bool real) {
-  int input[2], output[2];
-  if (pipe(input) != 0 || pipe(output) != 0 || write(input[1], "\n", 1) != 1) return "no pipes";
-  close(input[1]);
-  fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    dup2(input[0], 0);
-    dup2(output[1], 1);
-    close(output[0]);
-    if (real && unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) _exit(101);
-    if (real && ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) _exit(102);
-    if (chroot(root.path().c_str()) != 0 || chdir("/") != 0) _exit(100);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(&arg[0]);
-    argv.push_back(nullptr);
-    if (real) {
-      pid_t init = fork();
-      // The real reboot only ever as the init of the namespace just made.
-      if (init == 0 && getpid() == 1)
-        _exit(installerMain(static_cast<int>(args.size()), argv.data()));
-      int status = 0;
-      waitpid(init, &status, 0);
-      printf("ended %d", WIFSIGNALED(status) ? WTERMSIG(status) : -1);
-      fflush(stdout);
-      _exit(0);
-    }
-    // Orphans come to us as they would to PID 1.
-    prctl(PR_SET_CHILD_SUBREAPER, 1);
-    runnerPid = getpid();
-    RunRecorder recorder;
-    int status = installerMain(static_cast<int>(args.size()), argv.data());
-    printf("returned %d", status);
-    fflush(stdout);
-    _exit(0);
-  }
-  close(input[0]);
-  close(output[1]);
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = read(output[0], buffer, sizeof buffer)) > 0;) text.append(buffer, got);
-  close(output[0]);
-  waitpid(child, nullptr, 0);
-  return text;
-}
 
 const char* const kModeMarkers[] = {"floppy installation", "CD-ROM installation",
                                     "hard disk installation", "remote installation"};
@@ -162,8 +139,8 @@ TEST_F(StartupSandbox, modeComesFromTheHddSwitchOrTheFirstLineOfType) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.type ? c.type : "(no /TYPE)") + " " + std::to_string(c.args.size()));
-    unlink(file("/TYPE").c_str());
-    if (c.type) writeFile(file("/TYPE"), c.type);
+    unlink(root.hostPath("/TYPE").c_str());
+    if (c.type) root.addFile("/TYPE", c.type);
     std::vector<std::string> args = {"/bin/installer"};
     args.insert(args.end(), c.args.begin(), c.args.end());
     std::string text = run(args);
@@ -176,13 +153,13 @@ TEST_F(StartupSandbox, modeComesFromTheHddSwitchOrTheFirstLineOfType) {
 }
 
 TEST_F(StartupSandbox, initNameForksAWaitingParentThatCollectsOrphans) {
-  writeFile(file("/TYPE"), "cdrom\n");
+  root.addFile("/TYPE", "cdrom\n");
   std::string text = run({"/sbin/init"});
   EXPECT_EQ(text.substr(text.find("Press ENTER")), kEnd + "{forked" + kCalls + "returned 0");
 }
 
 TEST_F(StartupSandbox, realRebootAsPidOneEndsTheNamespace) {
-  writeFile(file("/TYPE"), "cdrom\n");
+  root.addFile("/TYPE", "cdrom\n");
   std::string text = run({"/sbin/init"}, true);
   EXPECT_EQ(text.substr(text.find("Press ENTER")), kEnd + "ended " + std::to_string(SIGHUP));
 }
