@@ -2,11 +2,12 @@
 // SIGALRM stands for one second gone by. The bytes are exactly what descriptor 1 receives.
 #include "disk/ticker.h"
 
-#include <gtest/gtest.h>
 #include <signal.h>
 
 #include <algorithm>
 #include <string>
+
+#include <gtest/gtest.h>
 
 #include "base/context.h"
 #include "support/fake_platform.h"

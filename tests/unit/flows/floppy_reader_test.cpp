@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <random>
@@ -17,7 +16,6 @@
 
 #include "base/child.h"
 #include "base/context.h"
-#include "base/signals.h"
 #include "floppy_writer.h"
 #include "flows/floppy_install.h"
 #include "flows/floppy_reader.h"

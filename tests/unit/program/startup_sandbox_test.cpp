@@ -125,18 +125,16 @@ TEST_F(StartupSandbox, modeComesFromTheHddSwitchOrTheFirstLineOfType) {
     const char* type;  // null: no "/TYPE"
     std::vector<std::string> args;
     int mode;  // index into kModeMarkers
-  } cases[] = {
-      {"cdrom\n", {}, 1},
-      {"cdrom", {}, 1},
-      {"CDROM\n", {}, 0},
-      {"cdrom x\n", {}, 0},
-      {nullptr, {}, 0},
-      {"", {}, 0},
-      {"net\n", {}, 3},
-      {"cdrom\n", {"-hdd-install"}, 2},
-      {"net\n", {"x", "-hdd-install", "y"}, 2},
-      {"cdrom\n", {"-hdd-installx"}, 1},
-  };
+  } cases[] = {{"cdrom\n", {}, 1},
+               {"cdrom", {}, 1},
+               {"CDROM\n", {}, 0},
+               {"cdrom x\n", {}, 0},
+               {nullptr, {}, 0},
+               {"", {}, 0},
+               {"net\n", {}, 3},
+               {"cdrom\n", {"-hdd-install"}, 2},
+               {"net\n", {"x", "-hdd-install", "y"}, 2},
+               {"cdrom\n", {"-hdd-installx"}, 1}};
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.type ? c.type : "(no /TYPE)") + " " + std::to_string(c.args.size()));
     unlink(root.hostPath("/TYPE").c_str());

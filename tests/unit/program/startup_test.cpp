@@ -1,8 +1,14 @@
-// The console choice, each run in a forked child since it moves the standard descriptors: the
-// text console is kept when it opens, otherwise the serial line takes over and the tools'
-// output goes to /dev/null; either way descriptors 0-2 are open afterwards.
+// Start-up's console choice and the interrupt's abort path, in forked children. The console:
+// the text console is kept when it opens, otherwise the serial line takes over and the tools'
+// output goes to /dev/null; either way descriptors 0-2 are open afterwards. The abort path, on
+// a pseudo-terminal with the recording platform: Ctrl-C takes effect while the installer waits
+// on a key, a descriptor, a child or a closing tool; it stops a running step's ticker, ends the
+// piped child, unmounts in order, waits for Enter, syncs and reboots; a failed reboot returns to
+// the wait; once aborting is disabled the key does nothing. An interrupt that breaks a blocked
+// write off runs the abort routine before the write goes on.
 #include <fcntl.h>
 #include <pty.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/wait.h>
@@ -14,7 +20,15 @@
 #include <gtest/gtest.h>
 
 #include "base/child.h"
+#include "base/context.h"
+#include "base/signals.h"
+#include "disk/ticker.h"
+#include "disk/tool_runner.h"
+#include "program/abort.h"
 #include "program/startup.h"
+#include "support/fake_platform.h"
+#include "support/pty_harness.h"
+#include "tui/terminal.h"
 
 namespace {
 
@@ -71,6 +85,119 @@ TEST(ChooseConsole, theSerialLineTakesOverOnlyWithoutTextConsole) {
   }
   close(slave);
   close(master);
+}
+
+enum class WaitKind { Key, Descriptor, Child, ClosingTool };
+
+pid_t toolPid = -1;
+
+// At the reboot, writes down what the abort path left behind before the reboot is recorded.
+class RebootRecorder : public FakePlatform {
+ public:
+  int reboot(int command) override {
+    raise(SIGALRM);  // a ticker still set up would put a dot here, or without a handler end us
+    printf("{alarm %u%s", alarmArmed, toolPid > 0 && kill(toolPid, 0) == 0 ? " tool running" : "");
+    for (const std::string& call : calls) printf("|%s", call.c_str());
+    printf("}");
+    fflush(stdout);
+    return FakePlatform::reboot(command);
+  }
+};
+
+// The installer side: a step is ticking when the wait of `kind` begins; "READY" shows when it
+// waits. While it waits on a key or on closing a tool, a piped child runs that ignores the
+// interrupt, as the installer child during a floppy prompt: only the abort path ends it.
+int waitWithAStepRunning(WaitKind kind, bool rebootExits, bool disabled) {
+  RebootRecorder recorder;
+  recorder.rebootExits = rebootExits;
+  snprintf(logTerminalPath, sizeof logTerminalPath, "%s", "/dev/null");
+  consoleTerminal = new TerminalState();
+  enterRawMode(*consoleTerminal);
+  setAbortRoutine(runAbortPath);
+  installSignalHandlers();
+  abortDisabled = disabled ? 1 : 0;
+  InstallContext context;
+  startProgress(context, "Step");
+  FILE* tool = nullptr;
+  if (kind == WaitKind::Key || kind == WaitKind::ClosingTool) {
+    tool = openToolInput("/bin/sh", "-c", "trap '' INT; echo READY; exec sleep 30 >&-", nullptr);
+    toolPid = pipedChild;
+  }
+  int ends[2];
+  if (kind == WaitKind::Key) waitForKey(*consoleTerminal, 'x');
+  if (kind == WaitKind::ClosingTool) closeTool(tool);
+  if (kind == WaitKind::Descriptor && pipe(ends) == 0 && printf("READY") && fflush(stdout) == 0) {
+    waitForInput(ends[0], -1);
+  }
+  if (kind == WaitKind::Child) {
+    snprintf(logTerminalPath, sizeof logTerminalPath, "%s", ttyname(1));  // the child says READY
+    runCommand(nullptr, "/bin/sh", "-c", "echo READY; exec sleep 5", nullptr);
+  }
+  if (toolPid > 0) kill(toolPid, SIGKILL);
+  printf("WAIT OVER");
+  return 0;
+}
+
+const std::string kAborted = "\n\nInstallation aborted\nPress ENTER to reboot\n";
+const std::string kAtReboot =
+    "\a\x1b[?25h{alarm 0|umount /mnt/boot|umount /mnt|umount /floppy|sync}";
+
+TEST(AbortPath, interruptDuringEveryKindOfWaitAbortsAndRebootsAfterEnter) {
+  const struct {
+    WaitKind kind;
+    const char* ready;
+  } cases[] = {{WaitKind::Key, "READY\n"},
+               {WaitKind::Descriptor, "READY"},
+               {WaitKind::Child, "READY\n"},
+               {WaitKind::ClosingTool, "READY\n"}};
+  for (const auto& c : cases) {
+    // Other keys only ring the bell; Enter goes on to the reboot.
+    PtyResult run = runOnPty([&] { return waitWithAStepRunning(c.kind, true, false); },
+                             {{{"READY", "\003"}, {"to reboot\n", "q"}, {"\a", "\n"}}});
+    EXPECT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.output,
+              "Step" + std::string(c.ready) + kAborted + kAtReboot + "REBOOT 1234567\n");
+  }
+}
+
+TEST(AbortPath, failedRebootReturnsToTheInterruptedWait) {
+  // The console is back in its own line mode: the key comes with a newline, and is echoed.
+  PtyResult run = runOnPty([] { return waitWithAStepRunning(WaitKind::Key, false, false); },
+                           {{{"READY", "\003"}, {"to reboot\n", "q"}, {"\a", "\n"}, {"}", "x\n"}}});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.output, "StepREADY\n" + kAborted + kAtReboot + "x\nWAIT OVER");
+}
+
+TEST(AbortPath, disabledAbortLeavesTheInterruptWithoutEffect) {
+  PtyResult run = runOnPty([] { return waitWithAStepRunning(WaitKind::Key, true, true); },
+                           {{{"READY", "\003x"}}});
+  EXPECT_EQ(run.exitCode, 0);
+  EXPECT_EQ(run.output, "StepREADY\nWAIT OVER");
+}
+
+TEST(WriteAllWithAbort, interruptOfABlockedWriteRunsTheAbortRoutineOnceBeforeGoingOn) {
+  EXPECT_EQ(inChild([] {
+              static int ends[2];
+              static int runs = 0;
+              installSignalHandlers();
+              // The routine ends the reader that never read, as the abort path ends the
+              // installer child: the write then fails instead of blocking again.
+              setAbortRoutine([] {
+                ++runs;
+                close(ends[0]);
+              });
+              pid_t writer = getpid();
+              if (pipe(ends) != 0) return 100;
+              if (fork() == 0) {  // interrupts the writer until it has ended
+                close(ends[0]);
+                close(ends[1]);
+                while (getppid() == writer && kill(writer, SIGINT) == 0) usleep(10000);
+                _exit(0);
+              }
+              std::string bytes(1 << 20, 'x');
+              return writeAllWithAbort(ends[1], bytes.data(), bytes.size()) ? 101 : runs;
+            }),
+            1);
 }
 
 }  // namespace

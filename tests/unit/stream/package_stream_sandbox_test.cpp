@@ -6,7 +6,6 @@
 #include "stream/package_stream.h"
 
 #include <errno.h>
-#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,12 +14,13 @@
 #include <functional>
 #include <string>
 
+#include <gtest/gtest.h>
+
 #include "base/child.h"
 #include "base/signals.h"
 #include "support/package_builder.h"
 #include "support/scratch_dir.h"
 #include "support/staged_root.h"
-#include "support/wait_status.h"
 
 namespace {
 
