@@ -184,6 +184,7 @@ TEST_F(FloppyFlowSandbox, wrongEmptyUnreadableAndRefusedFloppiesAreAskedForAgain
                 kBadFloppy + kThird + "Installing part 2 of 2...\n");
   EXPECT_EQ(readFile(root.hostPath("/mnt/etc/alpha.conf")), alphaConf);
   EXPECT_EQ(readFile(root.hostPath("/mnt/etc/beta.conf")), betaConf);
+  EXPECT_NE(access(root.hostPath("/var").c_str(), F_OK), 0);  // the child was confined to /mnt
   // Set floppies are mounted read-only, and every one that mounted is unmounted again.
   std::string mount = "mount /dev/fd0 /floppy vfat 1\n";
   std::string umount = "umount /floppy\n";
