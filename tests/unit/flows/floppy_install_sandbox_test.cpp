@@ -1,11 +1,15 @@
 // The floppy installation flow's decisions inside a chroot (root): a scripted floppy drive (a
 // fake platform whose mount puts the inserted floppy's files into "/floppy"), Enter keys on a
-// pipe, part files from the set writer and a real installer child. A wrong floppy, an empty
-// drive and a bad floppy (unreadable part file, or refused by the reader) are asked for again;
-// a refused payload or the end of console input are fatal. Declining the erase ends the flow
-// before anything is written (no root needed).
+// pipe, part files from the set writer and a real installer child confined to /mnt. A wrong
+// floppy, an empty drive and a bad floppy (unreadable part file, or refused by the reader) are
+// asked for again; a refused payload or the end of console input are fatal. The installer
+// child's writes fail once it stops or dies, and one that cannot change root installs nothing.
+// Declining the erase ends the flow before anything is written (no root needed).
 #include <errno.h>
+#include <signal.h>
 #include <stdio.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -21,6 +25,7 @@
 #include "floppy_writer.h"
 #include "flows/floppy_install.h"
 #include "flows/flows.h"
+#include "stream/package_stream.h"
 #include "support/disk_stand_ins.h"
 #include "support/fake_platform.h"
 #include "support/package_builder.h"
@@ -130,6 +135,10 @@ std::string dialogue(const std::string& console) {
   return lines;
 }
 
+bool writeBytes(FILE* installer, const std::string& bytes) {
+  return writePackageBytes(installer, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
 Floppy floppyWith(unsigned index, const Bytes& part) {
   return {"trenavox.n0" + std::to_string(index), part};
 }
@@ -211,6 +220,45 @@ TEST_F(FloppyFlowSandbox, refusedPayloadOrEndOfConsoleInputEndsTheFlow) {
     EXPECT_TRUE(exitedWith(result.status, 1)) << result.console;
     EXPECT_EQ(dialogue(result.console), c.expected) << result.console;
   }
+}
+
+// A child that stops reading (the stream is no package) or dies makes the writes fail instead
+// of blocking, never kills the parent, and never looks like success.
+TEST_F(FloppyFlowSandbox, installerWritesFailOnceTheChildStopsOrDies) {
+  std::string noise(1 << 20, '\0');
+  std::mt19937 rng(9);
+  for (char& c : noise) c = static_cast<char>(rng());
+  ChildRun run = runInStagedRoot(root, [&] {
+    installSignalHandlers();
+    FILE* installer = startPackageInstaller();
+    if (!installer || writeBytes(installer, std::string(256 * 1024, 'g'))) return 1;
+    if (errno != EPIPE || closePackageInstaller(installer)) return 2;
+    installer = startPackageInstaller();
+    pid_t child = pipedChild;
+    if (!installer || !writeBytes(installer, noise.substr(0, 8 * kCopyPieceSize))) return 3;
+    kill(child, SIGKILL);
+    if (writeBytes(installer, noise.substr(8 * kCopyPieceSize)) || errno != EPIPE) return 4;
+    if (closePackageInstaller(installer) || pipedChild != -1) return 5;
+    return waitpid(child, nullptr, WNOHANG) == -1 ? 0 : 6;  // reaped by closeTool or SIGCHLD
+  });
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(FloppyFlowSandbox, installerChildThatCannotChangeRootFailsAndInstallsNothing) {
+  chmod(scratch.path().c_str(), 0777);  // an unconfined child could install into the root
+  TestPackage package;
+  package.name = "unconfined";
+  std::string stream = buildTestPackage(package);
+  ChildRun run = runInStagedRoot(root, [&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+    installSignalHandlers();
+    FILE* installer = startPackageInstaller();
+    if (!installer) return 2;
+    (void)writeBytes(installer, stream);
+    return closePackageInstaller(installer) ? 3 : 0;
+  });
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(access(root.hostPath("/var").c_str(), F_OK), 0);
 }
 
 TEST_F(StandInTools, declinedEraseEndsTheFloppyFlowBeforeAnythingIsWritten) {

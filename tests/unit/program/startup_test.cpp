@@ -2,14 +2,11 @@
 // console and descriptors 0-2 a run ends up with, and what Ctrl-C does on a pseudo-terminal with
 // the recording platform, whatever the installer was waiting on, and to a blocked write.
 #include <fcntl.h>
-#include <pty.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <functional>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -27,43 +24,31 @@
 
 namespace {
 
-// The exit code of `body` run in a forked child, or -1 when the child did not exit.
-int inChild(const std::function<int()>& body) {
-  fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) _exit(body());
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 // With neither console the closed descriptors 0-2 come back on /dev/null, and no other is
 // left open.
 TEST(ChooseConsole, withNeitherConsoleTheClosedStandardDescriptorsOpenOnDevNull) {
-  EXPECT_EQ(inChild([] {
-              int firstFree = open("/dev/null", O_RDONLY);
-              close(firstFree);
-              for (int fd = 0; fd <= 2; ++fd) close(fd);
-              chooseConsole("/nonexistent/tty0", "/nonexistent/ttyS0");
-              for (int fd = 0; fd <= 2; ++fd) {
-                if (fcntl(fd, F_GETFD) < 0) return 10 + fd;
-              }
-              if (strcmp(logTerminalPath, "/dev/null") != 0) return 2;
-              return open("/dev/null", O_RDONLY) == firstFree ? 0 : 3;
-            }),
-            0);
+  PtyResult run = runOnPty([] {
+    int firstFree = open("/dev/null", O_RDONLY);
+    close(firstFree);
+    for (int fd = 0; fd <= 2; ++fd) close(fd);
+    chooseConsole("/nonexistent/tty0", "/nonexistent/ttyS0");
+    for (int fd = 0; fd <= 2; ++fd) {
+      if (fcntl(fd, F_GETFD) < 0) return 10 + fd;
+    }
+    if (strcmp(logTerminalPath, "/dev/null") != 0) return 2;
+    return open("/dev/null", O_RDONLY) == firstFree ? 0 : 3;
+  });
+  EXPECT_EQ(run.exitCode, 0);
 }
 
-// The serial line (a pseudo-terminal here) takes all three over when the text console does
+// The serial line (the test's terminal here) takes all three over when the text console does
 // not open; when it does, nothing moves.
 TEST(ChooseConsole, theSerialLineTakesOverOnlyWithoutTextConsole) {
-  int master = -1, slave = -1;
-  ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
-  std::string line = ttyname(slave);
-  fcntl(master, F_SETFL, O_NONBLOCK);
   for (bool textConsole : {true, false}) {
-    int code = inChild([&] {
+    PtyResult run = runOnPty([textConsole] {
+      std::string line = ttyname(1);
       int quiet = open("/dev/null", O_RDWR);
+      (void)dup(1);  // the terminal stays open for the test to read
       for (int fd = 0; fd <= 2; ++fd) dup2(quiet, fd);
       chooseConsole(textConsole ? "/dev/null" : "/nonexistent/tty0", line.c_str());
       printf("on the line");
@@ -73,13 +58,9 @@ TEST(ChooseConsole, theSerialLineTakesOverOnlyWithoutTextConsole) {
       bool moved = isatty(0) && line == ttyname(0) && strcmp(logTerminalPath, "/dev/null") == 0;
       return moved != textConsole ? 0 : 1;
     });
-    char buffer[64] = {};
-    ssize_t got = read(master, buffer, sizeof buffer - 1);
-    EXPECT_EQ(code, 0) << textConsole;
-    EXPECT_EQ(std::string(buffer, got > 0 ? got : 0), textConsole ? "" : "on the line!");
+    EXPECT_EQ(run.exitCode, 0) << textConsole;
+    EXPECT_EQ(run.output, textConsole ? "" : "on the line!");
   }
-  close(slave);
-  close(master);
 }
 
 enum class WaitKind { Key, Descriptor, Child, ClosingTool };
@@ -164,28 +145,28 @@ TEST(AbortPath, disabledAbortLeavesTheInterruptWithoutEffect) {
 }
 
 TEST(WriteAllWithAbort, interruptOfABlockedWriteRunsTheAbortRoutineOnceBeforeGoingOn) {
-  EXPECT_EQ(inChild([] {
-              static int ends[2];
-              static int runs = 0;
-              installSignalHandlers();
-              // The routine ends the reader that never read, as the abort path ends the
-              // installer child: the write then fails instead of blocking again.
-              setAbortRoutine([] {
-                ++runs;
-                close(ends[0]);
-              });
-              pid_t writer = getpid();
-              if (pipe(ends) != 0) return 100;
-              if (fork() == 0) {  // interrupts the writer until it has ended
-                close(ends[0]);
-                close(ends[1]);
-                while (getppid() == writer && kill(writer, SIGINT) == 0) usleep(10000);
-                _exit(0);
-              }
-              std::string bytes(1 << 20, 'x');
-              return writeAllWithAbort(ends[1], bytes.data(), bytes.size()) ? 101 : runs;
-            }),
-            1);
+  PtyResult run = runOnPty([] {
+    static int ends[2];
+    static int runs = 0;
+    installSignalHandlers();
+    // The routine ends the reader that never read, as the abort path ends the
+    // installer child: the write then fails instead of blocking again.
+    setAbortRoutine([] {
+      ++runs;
+      close(ends[0]);
+    });
+    pid_t writer = getpid();
+    if (pipe(ends) != 0) return 100;
+    if (fork() == 0) {  // interrupts the writer until it has ended
+      close(ends[0]);
+      close(ends[1]);
+      while (getppid() == writer && kill(writer, SIGINT) == 0) usleep(10000);
+      _exit(0);
+    }
+    std::string bytes(1 << 20, 'x');
+    return writeAllWithAbort(ends[1], bytes.data(), bytes.size()) ? 101 : runs;
+  });
+  EXPECT_EQ(run.exitCode, 1);
 }
 
 }  // namespace
