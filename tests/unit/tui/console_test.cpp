@@ -13,6 +13,7 @@
 #include "base/signals.h"  // waitForInput
 #include "packages/menu.h"
 #include "support/pty_harness.h"
+#include "tui/progress_bar.h"
 #include "tui/prompts.h"
 #include "tui/terminal.h"
 
@@ -48,6 +49,16 @@ TEST(ConsoleOutput, writesExactBytes) {
       {[] { printWrapped("  one\n\ntwo   three\n", false); }, "one two three \n"},
       // The trailing space counts for the centring.
       {[] { printWrapped("Hello world", true); }, spaces(34) + "Hello world \n"},
+      // The bar only ever grows, and never past its width.
+      {[] {
+         ProgressBar bar;
+         initProgress(bar, 4, 8);
+         updateProgress(bar, 8);  // not drawn yet: nothing
+         drawFrame(bar);
+         for (uint32_t value : {2u, 1u, 5u, 40u, 3u}) updateProgress(bar, value);
+         finishProgress(bar);
+       },
+       "[    ]\r[#\r[##\r[####\n"},
   };
   for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
     EXPECT_EQ(captureStdout(cases[i].write), cases[i].expected) << "case " << i;
