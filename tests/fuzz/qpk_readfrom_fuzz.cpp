@@ -1,9 +1,9 @@
 // Fuzzes PackageFile::readFrom on arbitrary file contents: it must never crash, and a package
 // it accepts has a valid name and keeps the path it was given.
-#include <fcntl.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <string>
@@ -11,27 +11,14 @@
 #include "libinstall.h"
 #include "qpk_format.h"
 
-namespace {
-
-std::string path;  // the scratch file, removed at exit
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (path.empty()) {
-    char pattern[] = "/tmp/qpk-readfrom-fuzz.XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0) abort();
-    close(fd);
-    path = pattern;
-    atexit([] { unlink(path.c_str()); });
-  }
-  int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
-  if (fd < 0) abort();
-  if (size > 0 && write(fd, data, size) != static_cast<ssize_t>(size)) abort();
-  close(fd);
+  // A file in memory, reached by path as the catalogue reaches a package.
+  int fd = memfd_create("qpk", 0);
+  if (fd < 0 || write(fd, data, size) != static_cast<ssize_t>(size)) abort();
+  std::string path = "/proc/self/fd/" + std::to_string(fd);
   PackageFile package;
   bool ok = package.readFrom(path);
+  close(fd);
   if (package.path != path) abort();
   if (ok && !isValidPackageName(package.name)) abort();
   if (!ok && !package.getFullName().empty()) abort();

@@ -10,97 +10,65 @@ import sys
 import tempfile
 import unittest
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import vmtest  # noqa: E402
+import vmtest
 
-MODULES = "/lib/modules/6.1.0-57-amd64"
-BUSYBOX = "/bin/busybox"
+BUSYBOX = "/bin/busybox"  # any static program stands in for the installer here
 
 
 def read_newc(data):
-    """name -> (mode, uid, gid, mtime, rdev major, rdev minor, data) of a cpio newc archive,
-    and the names in archive order."""
-    entries, order, pos = {}, [], 0
+    """name -> (mode, uid, gid, mtime, data) of a cpio newc archive, in archive order."""
+    entries, pos = {}, 0
     while True:
-        header = data[pos:pos + 110]
-        assert header[:6] == b"070701", "bad cpio magic at %d" % pos
-        fields = [int(header[6 + 8 * i:14 + 8 * i], 16) for i in range(13)]
-        _, mode, uid, gid, _, mtime, size, _, _, rmajor, rminor, namesize, _ = fields
-        name = data[pos + 110:pos + 110 + namesize - 1].decode()
-        pos = (pos + 110 + namesize + 3) & ~3
-        body = data[pos:pos + size]
-        pos = (pos + size + 3) & ~3
+        assert data[pos:pos + 6] == b"070701", "bad cpio magic at %d" % pos
+        fields = [int(data[pos + 6 + 8 * i:pos + 14 + 8 * i], 16) for i in range(13)]
+        name = data[pos + 110:pos + 109 + fields[11]].decode()
+        pos = (pos + 110 + fields[11] + 3) & ~3
         if name == "TRAILER!!!":
-            return entries, order
-        entries[name] = (mode, uid, gid, mtime, rmajor, rminor, body)
-        order.append(name)
+            return entries
+        entries[name] = tuple(fields[1:4]) + (fields[5], data[pos:pos + fields[6]])
+        pos = (pos + fields[6] + 3) & ~3
 
 
 class MkmediaTest(unittest.TestCase):
-    """The media are built once for the class: each build takes about a second."""
-
-    # name: (kind, options, type written by the pre-init, arguments of init)
+    # kind: (options, type written by the pre-init, arguments of init)
     KINDS = {
-        "floppy": ("floppy", ["--floppy-part", "@package"], "floppy", ""),
-        "serial": ("floppy", ["--serial-only"], "floppy", ""),
-        "cdrom": ("cdrom", ["--packages", "@package"], "cdrom", ""),
-        "hdd": ("hdd", ["--packages", "@package", "--autorun", "@package"], "hdd", "-hdd-install"),
-        "net": ("net", ["--label", "router-1"], "net", ""),
+        "floppy": (["--floppy-part", "@package"], "floppy", ""),
+        "cdrom": (["--packages", "@package"], "cdrom", ""),
+        "hdd": (["--packages", "@package", "--autorun", "@package"], "hdd", "-hdd-install"),
+        "net": (["--label", "router-1"], "net", ""),
     }
 
-    @classmethod
-    def setUpClass(cls):
-        missing = [path for path in (BUSYBOX, MODULES) if not os.path.exists(path)] + [
-            tool for tool in ("mkfs.vfat", "mcopy", "xorriso") if not shutil.which(tool)]
-        if missing:
-            raise unittest.SkipTest("missing: " + " ".join(missing))
-        cls.temp = tempfile.mkdtemp(prefix="mkmedia-test-")
-        cls.addClassCleanup(shutil.rmtree, cls.temp, ignore_errors=True)
-        cls.package = os.path.join(cls.temp, "sample.qpk")
-        pathlib.Path(cls.package).write_bytes(b"not really a package, but bytes to carry" * 100)
-        cls.media = {name: cls.mkmedia(name, kind, options)
-                     for name, (kind, options, _, _) in cls.KINDS.items()}
+    def setUp(self):
+        if not all(map(shutil.which, ("mkfs.vfat", "mcopy", "xorriso"))) or not os.path.isdir(
+                "/lib/modules/6.1.0-57-amd64"):
+            self.skipTest("missing tools or kernel modules")
+        self.temp = tempfile.mkdtemp(prefix="mkmedia-test-")
+        self.addCleanup(shutil.rmtree, self.temp, ignore_errors=True)
+        self.package = pathlib.Path(self.temp, "sample.qpk")
+        self.package.write_bytes(b"not really a package, but bytes to carry" * 100)
 
-    @classmethod
-    def mkmedia(cls, out, kind, options):
-        # Any static program stands in for the installer here.
-        options = [cls.package if o == "@package" else o for o in options]
-        out = os.path.join(cls.temp, out)
-        result = subprocess.run([sys.executable, vmtest.MKMEDIA, "--kind", kind, "-o", out,
-                                 "--installer", BUSYBOX,
-                                 "--sfdisk-compat", vmtest.SFDISK_COMPAT] + options,
-                                capture_output=True, text=True)
-        if result.returncode != 0:
-            raise AssertionError("mkmedia failed: " + result.stderr)
-        return out
-
-    def initramfs(self, name):
-        path = pathlib.Path(self.media[name], "initramfs.cpio.gz")
-        return read_newc(gzip.decompress(path.read_bytes()))
+    def mkmedia(self, out, kind, options):
+        out = os.path.join(self.temp, out)
+        subprocess.run([sys.executable, vmtest.MKMEDIA, "--kind", kind, "-o", out, "--installer",
+                        BUSYBOX, "--sfdisk-compat", vmtest.SFDISK_COMPAT] +
+                       [str(self.package) if o == "@package" else o for o in options], check=True)
+        return {n: pathlib.Path(out, n).read_bytes() for n in os.listdir(out)}
 
     def test_every_kind_is_reproducible_and_runs_the_installer_as_init_with_its_type(self):
         installer = pathlib.Path(BUSYBOX).read_bytes()
-        for name, (kind, options, type_text, args) in self.KINDS.items():
-            with self.subTest(kind=name):
-                first = {n: pathlib.Path(self.media[name], n).read_bytes()
-                         for n in os.listdir(self.media[name])}
-                again = self.mkmedia(name + "-again", kind, options)
-                self.assertTrue(first == {n: pathlib.Path(again, n).read_bytes()
-                                          for n in os.listdir(again)}, "%s differs" % name)
-                entries, order = self.initramfs(name)
-                self.assertEqual(sorted(order), order)
-                for entry, (_mode, uid, gid, mtime, *_rest) in entries.items():
-                    self.assertEqual((0, 0, 0), (uid, gid, mtime), entry)
-                init, console = entries["sbin/init"], entries["dev/console"]
-                self.assertEqual((0o100755, installer), (init[0], init[6]))
-                self.assertEqual((0o020600, 5, 1), (console[0], console[4], console[5]))
-                pre_init = entries["init"][6].decode()
+        for kind, (options, type_text, args) in self.KINDS.items():
+            with self.subTest(kind=kind):
+                medium = self.mkmedia(kind, kind, options)
+                self.assertTrue(medium == self.mkmedia(kind + "-again", kind, options))
+                entries = read_newc(gzip.decompress(medium["initramfs.cpio.gz"]))
+                self.assertEqual(sorted(entries), list(entries))
+                self.assertEqual([], [n for n, e in entries.items() if e[1:4] != (0, 0, 0)])
+                self.assertEqual((0o100755, installer), (entries["sbin/init"][0],
+                                                         entries["sbin/init"][4]))
+                pre_init = entries["init"][4].decode()
                 self.assertTrue(pre_init.startswith("#!/bin/sh\n"))
                 self.assertIn('echo "%s" >/TYPE' % type_text, pre_init)
                 self.assertIn("exec setsid -c /sbin/init %s <>" % args, pre_init)
-                # Only the serial-only medium removes the text consoles.
-                no_consoles = 'if [ "1" = 1 ]; then\n  rm -f /dev/tty0 /dev/tty[0-9]*'
-                self.assertEqual(name == "serial", no_consoles in pre_init)
 
 
 if __name__ == "__main__":

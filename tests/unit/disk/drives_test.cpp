@@ -55,9 +55,8 @@ TEST_F(DriveDetection, recordsAtMostFourDrivesAndSkipsUnusableLines) {
   listing(
       "Disk list\n"
       "/dev/hda: 100 cylinders, 255 heads, 63 sectors/track\n"
-      "/dev/hdb 200 cylinders, 255 heads, 63 sectors/track\n"  // no colon: taken unchanged
-      "/dev/hdc: 300 cylinders, 0 heads, 63 sectors/track\n"   // no cylinder size
-      "/dev/hdd: cylinders, heads, sectors\n"
+      "/dev/hdb 200 cylinders, 255 heads, 63 sectors/track\n"    // no colon: taken unchanged
+      "/dev/hdc: 300 cylinders, 0 heads, 63 sectors/track\n"     // no cylinder size
       " /dev/sda: 400 cylinders, 255 heads, 63 sectors/track\n"  // not at the line start
       "/dev/sdb: 500 cylinders, 255 heads, 63 sectors/track" +
       std::string(100, ' ') +

@@ -85,34 +85,30 @@ TEST_F(Partitioning, tableTheToolRefusedOrADriveWithoutRoomFailsPartitioning) {
   EXPECT_EQ(readFile(scratch.file("table")), "<missing>");
 }
 
-TEST_F(Partitioning, formatsByTheFlags) {
+// Formats partition by partition and stops at the first that fails.
+TEST_F(Partitioning, formatsByTheFlagsAndStopsAtAFailure) {
   HardDrive longName = makeDrive("/dev/hda", 5, kLbaCylinderBytes);
   memset(longName.device, 'd', sizeof longName.device - 1);  // the partition path still fits
+  const HardDrive oldIde = makeDrive("/dev/hdb", 1024, kOldIdeCylinderBytes);
   struct Case {
     HardDrive drive;
+    const char* failing;
     std::string formats;
   } cases[] = {
-      {makeDrive("/dev/hda", 100, kLbaCylinderBytes), "-j /dev/hda1\n"},
-      {makeDrive("/dev/hda", 5, kLbaCylinderBytes), "/dev/hda1\n"},
-      {makeDrive("/dev/hdb", 1024, kOldIdeCylinderBytes), "/dev/hdb1\n-j /dev/hdb2\n"},
-      {makeDrive("/dev/hdb", 1024, 512), "/dev/hdb1\n/dev/hdb2\n"},
-      {longName, std::string(31, 'd') + "1\n"},
+      {makeDrive("/dev/hda", 100, kLbaCylinderBytes), "", "-j /dev/hda1\n"},
+      {makeDrive("/dev/hda", 5, kLbaCylinderBytes), "", "/dev/hda1\n"},
+      {oldIde, "", "/dev/hdb1\n-j /dev/hdb2\n"},
+      {makeDrive("/dev/hdb", 1024, 512), "", "/dev/hdb1\n/dev/hdb2\n"},
+      {longName, "", std::string(31, 'd') + "1\n"},
+      {oldIde, "/dev/hdb1", "/dev/hdb1\n"},
+      {oldIde, "/dev/hdb2", "/dev/hdb1\n-j /dev/hdb2\n"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.formats);
-    mke2fsFails("");
-    EXPECT_TRUE(formatDrive(c.drive));
+    mke2fsFails(c.failing);
+    EXPECT_EQ(formatDrive(c.drive), !*c.failing);
     EXPECT_EQ(readFile(scratch.file("formats")), c.formats);
   }
-}
-
-TEST_F(Partitioning, failedFormatStopsThere) {
-  mke2fsFails("/dev/hda1");
-  EXPECT_FALSE(formatDrive(makeDrive("/dev/hda", 1024, kOldIdeCylinderBytes)));
-  EXPECT_EQ(readFile(scratch.file("formats")), "/dev/hda1\n");
-  mke2fsFails("/dev/hda2");
-  EXPECT_FALSE(formatDrive(makeDrive("/dev/hda", 1024, kOldIdeCylinderBytes)));
-  EXPECT_EQ(readFile(scratch.file("formats")), "/dev/hda1\n-j /dev/hda2\n");
 }
 
 // Mounts succeed only for the "source type" pairs listed in `working`; every call is written

@@ -11,7 +11,6 @@
 #include <unistd.h>
 
 #include <string>
-#include <vector>
 
 #include "base/signals.h"
 #include "support/log_terminal.h"
@@ -41,43 +40,15 @@ bool waitUntilReapedByHandler(pid_t pid) {
   return false;
 }
 
-// Sends this process's descriptor `fd` into a file while alive.
-class RedirectedDescriptor {
- public:
-  RedirectedDescriptor(int fd, const std::string& path) : fd_(fd), saved_(dup(fd)) {
-    fflush(nullptr);
-    int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    dup2(file, fd);
-    close(file);
-  }
-  ~RedirectedDescriptor() {
-    fflush(nullptr);
-    dup2(saved_, fd_);
-    close(saved_);
-  }
-
- private:
-  int fd_, saved_;
-};
-
 // Fills the free descriptors 3..high with /dev/null (open across exec), as a busy installer
-// might.
-class OpenDescriptors {
- public:
-  explicit OpenDescriptors(int high) {
-    int null = open("/dev/null", O_RDONLY);
-    for (int fd = 3; fd <= high; ++fd) {
-      if (fcntl(fd, F_GETFD) == -1 && dup2(null, fd) == fd) ours_.push_back(fd);
-    }
-    close(null);
+// might; they stay open for the rest of the run.
+void fillDescriptors(int high) {
+  int null = open("/dev/null", O_RDONLY);
+  for (int fd = 3; fd <= high; ++fd) {
+    if (fcntl(fd, F_GETFD) == -1) (void)dup2(null, fd);
   }
-  ~OpenDescriptors() {
-    for (int fd : ours_) close(fd);
-  }
-
- private:
-  std::vector<int> ours_;
-};
+  close(null);
+}
 
 int ticks = 0;
 void countTick(int) {
@@ -134,7 +105,9 @@ TEST_F(ToolRunnerTest, everyChildReturnsItsOwnStatusThroughTheReapingHandlerUnde
       FILE* out = openToolOutput("/bin/sh", "-c", script.c_str(), nullptr);
       ASSERT_NE(out, nullptr);
       EXPECT_EQ(readStream(out), std::to_string(code) + "\n");
-      if (i % 10 == 1) usleep(2000);  // long ended before anyone waits for it
+      if (i % 10 == 1) {
+        ASSERT_TRUE(waitUntilReapedByHandler(pipedChild));  // long ended before its close
+      }
       status = closeTool(out);
     } else {
       FILE* in = openToolInput("/bin/sh", "-c", "read code; exit $code", nullptr);
@@ -152,7 +125,8 @@ TEST_F(ToolRunnerTest, everyChildReturnsItsOwnStatusThroughTheReapingHandlerUnde
 }
 
 // Orphans nobody waits for come first: they must not crowd out the statuses of children
-// reaped by the handler before their waiter looks, and a status is handed out once.
+// reaped by the handler before their waiter looks, and a status is handed out once. (Piped
+// tools that ended long before their close are the rain test's.)
 TEST_F(ToolRunnerTest, childReapedByTheHandlerBeforeTheWaitStillGivesItsStatus) {
   for (int i = 0; i < kOrphans; ++i) {
     pid_t orphan = fork();
@@ -170,13 +144,6 @@ TEST_F(ToolRunnerTest, childReapedByTheHandlerBeforeTheWaitStillGivesItsStatus) 
     ASSERT_EQ(waitForChild(child, &status), 0);
     EXPECT_TRUE(exitedWith(status, code)) << status;
     EXPECT_EQ(waitForChild(child, &status), -1);
-
-    std::string script = "exit " + std::to_string(code);
-    FILE* stream = i % 2 ? openToolInput("/bin/sh", "-c", script.c_str(), nullptr)
-                         : openToolOutput("/bin/sh", "-c", script.c_str(), nullptr);
-    ASSERT_NE(stream, nullptr);
-    ASSERT_TRUE(waitUntilReapedByHandler(pipedChild));
-    EXPECT_TRUE(exitedWith(closeTool(stream), code));
   }
 }
 
@@ -192,19 +159,15 @@ TEST_F(ToolRunnerTest, toolOutputGoesToTheLogTerminalAndVanishesOnDevNull) {
   EXPECT_EQ(closeTool(out), 0);
   EXPECT_EQ(readFile(path), "err\n");
   path = useLogFile("tty9");
-  {
-    RedirectedDescriptor console(1, dir.file("console"));
-    printf("before ");  // still buffered when the tool starts: must come first
-    FILE* in = openToolInput("/bin/sh", "-c", "read word; echo $word", nullptr);
-    ASSERT_NE(in, nullptr);
-    fputs("visible\n", in);
-    EXPECT_EQ(closeTool(in), 0);
-    in = openToolInput("/bin/sh", "-c", chatter, ">null", nullptr);
-    ASSERT_NE(in, nullptr);
-    fputs("logged\n", in);
-    EXPECT_EQ(closeTool(in), 0);
-  }
-  EXPECT_EQ(readFile(dir.file("console")), "before visible\n");
+  testing::internal::CaptureStdout();
+  printf("before ");  // still buffered when the tool starts: must come first
+  FILE* in = openToolInput("/bin/sh", "-c", "read word; echo $word", nullptr);
+  if (in) fputs("visible\n", in);
+  EXPECT_EQ(closeTool(in), 0);
+  in = openToolInput("/bin/sh", "-c", chatter, ">null", nullptr);
+  if (in) fputs("logged\n", in);
+  EXPECT_EQ(closeTool(in), 0);
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "before visible\n");
   EXPECT_EQ(readFile(path), "out logged\nerr logged\n");
 
   // A log terminal that does not open leaves no output descriptor free: the next file the tool
@@ -213,12 +176,8 @@ TEST_F(ToolRunnerTest, toolOutputGoesToTheLogTerminalAndVanishesOnDevNull) {
   const char* onlyErr = "test \"$(readlink /proc/$$/fd/2)\" = /dev/null";
   std::string both = std::string("test \"$(readlink /proc/$$/fd/1)\" = /dev/null && ") + onlyErr;
   EXPECT_EQ(runCommand(nullptr, "/bin/sh", "-c", both.c_str(), nullptr), 0);
-  FILE* in = openToolInput("/bin/sh", "-c", both.c_str(), ">null", nullptr);
-  ASSERT_NE(in, nullptr);
-  EXPECT_EQ(closeTool(in), 0);
-  out = openToolOutput("/bin/sh", "-c", onlyErr, nullptr);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(closeTool(out), 0);
+  EXPECT_EQ(closeTool(openToolInput("/bin/sh", "-c", both.c_str(), ">null", nullptr)), 0);
+  EXPECT_EQ(closeTool(openToolOutput("/bin/sh", "-c", onlyErr, nullptr)), 0);
 }
 
 TEST_F(ToolRunnerTest, secondOpenWhileAPipedChildExistsReturnsNullAndStartsNothing) {
@@ -238,16 +197,14 @@ TEST_F(ToolRunnerTest, secondOpenWhileAPipedChildExistsReturnsNullAndStartsNothi
 }
 
 TEST_F(ToolRunnerTest, missingProgramGivesExitCode127) {
-  EXPECT_TRUE(exitedWith(runCommand(nullptr, "/no/such/tool", "arg", nullptr), 127));
   char* argv[] = {const_cast<char*>("/no/such/tool"), nullptr};
-  EXPECT_TRUE(exitedWith(runProgram(nullptr, "/no/such/tool", argv), 127));
   FILE* out = openToolOutput("/no/such/tool", nullptr);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(readStream(out), "");
-  EXPECT_TRUE(exitedWith(closeTool(out), 127));
-  FILE* in = openToolInput("/no/such/tool", ">null", nullptr);
-  ASSERT_NE(in, nullptr);
-  EXPECT_TRUE(exitedWith(closeTool(in), 127));
+  EXPECT_EQ(out ? readStream(out) : "<none>", "");
+  for (int status : {runCommand(nullptr, "/no/such/tool", "arg", nullptr),
+                     runProgram(nullptr, "/no/such/tool", argv), closeTool(out),
+                     closeTool(openToolInput("/no/such/tool", ">null", nullptr))}) {
+    EXPECT_TRUE(exitedWith(status, 127)) << status;
+  }
 }
 
 TEST_F(ToolRunnerTest, nullMarkerNeverReachesTheToolAndTakesNoSlot) {
@@ -259,9 +216,7 @@ TEST_F(ToolRunnerTest, nullMarkerNeverReachesTheToolAndTakesNoSlot) {
       {"-c", script, "zero", "one", ">null"},
   };
   for (const auto& w : cases) {
-    FILE* in = openToolInput("/bin/sh", w[0], w[1], w[2], w[3], w[4], nullptr);
-    ASSERT_NE(in, nullptr);
-    EXPECT_EQ(closeTool(in), 0);
+    EXPECT_EQ(closeTool(openToolInput("/bin/sh", w[0], w[1], w[2], w[3], w[4], nullptr)), 0);
     EXPECT_EQ(readFile(path), "[zero][one]");
   }
   // Fourteen words fit the vector, fifteen do not.
@@ -272,13 +227,13 @@ TEST_F(ToolRunnerTest, nullMarkerNeverReachesTheToolAndTakesNoSlot) {
   EXPECT_EQ(openToolOutput("/bin/true", w, w, w, w, w, w, w, w, w, w, w, w, w, w, w, nullptr),
             nullptr);
   EXPECT_EQ(pipedChild, -1);
-  FILE* in = openToolInput("/bin/true", w, w, w, w, w, w, w, w, w, w, w, w, w, w, ">null", nullptr);
-  ASSERT_NE(in, nullptr);
-  EXPECT_EQ(closeTool(in), 0);
+  EXPECT_EQ(closeTool(openToolInput("/bin/true", w, w, w, w, w, w, w, w, w, w, w, w, w, w, ">null",
+                                    nullptr)),
+            0);
 }
 
 TEST_F(ToolRunnerTest, toolsSeeNoneOfTheInstallersDescriptorsAndReadDevNull) {
-  OpenDescriptors busy(15);
+  fillDescriptors(15);
   std::string path = useLogFile("fds");
   const char* descriptors =
       "for fd in 3 4 5 6 7 8 9 10 11 12 13 14 15; do [ -e /proc/$$/fd/$fd ] && echo $fd; done; "
@@ -286,12 +241,9 @@ TEST_F(ToolRunnerTest, toolsSeeNoneOfTheInstallersDescriptorsAndReadDevNull) {
   EXPECT_EQ(runCommand(nullptr, "/bin/sh", "-c", descriptors, nullptr), 0);
   EXPECT_EQ(readFile(path), "/dev/null\n");
   FILE* out = openToolOutput("/bin/sh", "-c", descriptors, nullptr);
-  ASSERT_NE(out, nullptr);
-  EXPECT_EQ(readStream(out), "/dev/null\n");
+  EXPECT_EQ(out ? readStream(out) : "", "/dev/null\n");
   EXPECT_EQ(closeTool(out), 0);
-  FILE* in = openToolInput("/bin/sh", "-c", descriptors, ">null", nullptr);
-  ASSERT_NE(in, nullptr);
-  EXPECT_EQ(closeTool(in), 0);
+  EXPECT_EQ(closeTool(openToolInput("/bin/sh", "-c", descriptors, ">null", nullptr)), 0);
   EXPECT_EQ(readFile(path).substr(0, 5), "pipe:");
 }
 
@@ -299,13 +251,11 @@ TEST_F(ToolRunnerTest, toolsSeeNoneOfTheInstallersDescriptorsAndReadDevNull) {
 // because a copy of the pipe leaked, or an endless producer closed early. A close whose flush
 // fails still collects the child.
 TEST_F(ToolRunnerTest, closeToolEndsTheConversationWithoutHanging) {
-  {
-    OpenDescriptors busy(40);
-    FILE* in = openToolInput("/bin/sh", "-c", "cat > /dev/null; exit 4", nullptr);
-    ASSERT_NE(in, nullptr);
-    fputs("data\n", in);
-    EXPECT_TRUE(exitedWith(closeTool(in), 4));
-  }
+  fillDescriptors(40);
+  FILE* in = openToolInput("/bin/sh", "-c", "cat > /dev/null; exit 4", nullptr);
+  ASSERT_NE(in, nullptr);
+  fputs("data\n", in);
+  EXPECT_TRUE(exitedWith(closeTool(in), 4));
   FILE* out = openToolOutput("/bin/sh", "-c", "while :; do echo endless; done", nullptr);
   ASSERT_NE(out, nullptr);
   char line[64];
@@ -313,7 +263,7 @@ TEST_F(ToolRunnerTest, closeToolEndsTheConversationWithoutHanging) {
   int status = closeTool(out);
   EXPECT_TRUE(WIFSIGNALED(status) || (WIFEXITED(status) && WEXITSTATUS(status) != 0)) << status;
 
-  FILE* in = openToolInput("/bin/sh", "-c", "exit 0", nullptr);
+  in = openToolInput("/bin/sh", "-c", "exit 0", nullptr);
   ASSERT_NE(in, nullptr);
   pid_t child = pipedChild;
   ASSERT_TRUE(waitUntilReapedByHandler(child));

@@ -1,13 +1,13 @@
-// The floppy installation flow end to end inside a chroot: a scripted floppy drive (a fake
-// platform whose mount puts the inserted floppy's files into "/floppy"), Enter keys on a pipe,
-// real part files from the set writer and a real installer child with the package library.
-// Needs root for chroot.
+// The floppy installation flow's decisions inside a chroot (root): a scripted floppy drive (a
+// fake platform whose mount puts the inserted floppy's files into "/floppy"), Enter keys on a
+// pipe, part files from the set writer and a real installer child confined to /mnt. A wrong
+// floppy, an empty drive and a bad floppy (unreadable part file, or refused by the reader) are
+// asked for again; a refused payload or the end of console input are fatal. The installer
+// child's writes fail once it stops or dies, and one that cannot change root installs nothing.
+// Declining the erase ends the flow before anything is written (no root needed).
 #include <errno.h>
-#include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
-#include <stdlib.h>
-#include <string.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,76 +24,63 @@
 #include "base/signals.h"
 #include "floppy_writer.h"
 #include "flows/floppy_install.h"
+#include "flows/flows.h"
+#include "stream/package_stream.h"
+#include "support/disk_stand_ins.h"
 #include "support/fake_platform.h"
-#include "support/package_builder.h"
+#include "support/pty_harness.h"
+#include "support/qpk_builder.h"
 #include "support/scratch_dir.h"
+#include "support/staged_root.h"
+#include "support/wait_status.h"
 #include "tui/terminal.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct FloppyFile {
+// What one mount finds in the drive: a floppy with one file, or nothing that mounts (name
+// empty). The driver fails the first mount after a medium change, an empty drive both tries.
+struct Floppy {
   std::string name;
   Bytes bytes;
-  bool symlinkLoop = false;  // the name is a symlink to itself: opening fails with ELOOP
+  bool symlinkLoop = false;  // the file is a symlink to itself: opening fails with ELOOP
 };
+const Floppy kNoMount{};
 
-// One floppy put into the drive by the operator after a prompt.
-struct Insertion {
-  std::vector<FloppyFile> files;
-  // Mount calls that fail before this floppy mounts: 1 is the driver's failure after a medium
-  // change, 2 or more an empty drive or unreadable floppy (both tries fail).
-  int mountFailures = 0;
-};
-
-// The drive: each mount takes the next insertion of the script and writes its files into
-// "/floppy"; umount removes them. Runs inside the chroot.
+// The drive: each mount takes the next entry of the script and puts its file into "/floppy";
+// umount removes it. Runs inside the chroot.
 class ScriptedFloppyDrive : public FakePlatform {
  public:
-  explicit ScriptedFloppyDrive(std::vector<Insertion> script) : script_(std::move(script)) {
+  explicit ScriptedFloppyDrive(std::vector<Floppy> script) : script_(std::move(script)) {
     umountResult = 0;
   }
   int mount(const char* source, const char* target, const char* type, unsigned long flags,
             const void* data) override {
     FakePlatform::mount(source, target, type, flags, data);  // only records the call
+    const Floppy floppy = next_ < script_.size() ? script_[next_++] : kNoMount;
+    path_ = std::string(target) + "/" + floppy.name;
     errno = ENXIO;
-    if (next_ >= script_.size()) return -1;
-    if (failed_ < script_[next_].mountFailures) {
-      if (++failed_ == kFloppyMountTries) {  // the flow gives up on this floppy
-        ++next_;
-        failed_ = 0;
-      }
-      return -1;
-    }
-    mounted_ = script_[next_++].files;
-    failed_ = 0;
-    for (const FloppyFile& file : mounted_) {
-      std::string path = std::string(target) + "/" + file.name;
-      bool made = file.symlinkLoop
-                      ? symlink(path.c_str(), path.c_str()) == 0
-                      : writeFile(path, std::string(file.bytes.begin(), file.bytes.end()));
-      if (!made) return -1;
-    }
-    return 0;
+    if (floppy.name.empty()) return -1;
+    bool made = floppy.symlinkLoop
+                    ? symlink(path_.c_str(), path_.c_str()) == 0
+                    : writeFile(path_, std::string(floppy.bytes.begin(), floppy.bytes.end()));
+    return made ? 0 : -1;
   }
   int umount(const char* target) override {
-    for (const FloppyFile& file : mounted_) unlink((std::string(target) + "/" + file.name).c_str());
-    mounted_.clear();
+    unlink(path_.c_str());
     return FakePlatform::umount(target);
   }
 
  private:
-  std::vector<Insertion> script_;
+  std::vector<Floppy> script_;
   size_t next_ = 0;
-  int failed_ = 0;
-  std::vector<FloppyFile> mounted_;
+  std::string path_;
 };
 
 struct FlowRun {
-  int exitCode = -1;  // 0: installFloppySet returned true, 1: false
+  int status = -1;  // raw wait status; installFloppySet's result is the exit code (0: true)
   std::string console;
-  std::string log;    // the log terminal
   std::string calls;  // the drive's mount and umount calls
 };
 
@@ -101,198 +88,194 @@ class FloppyFlowSandbox : public ::testing::Test {
  protected:
   void SetUp() override {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to chroot into the test's floppy world";
+    ASSERT_TRUE(root.addDirectory("/floppy") && root.addDirectory("/mnt") &&
+                root.addDirectory("/proc") && root.addDirectory("/dev/host"));
   }
-  // Runs installFloppySet in a forked child chrooted into the scratch root (with "/floppy" and
-  // "/mnt"), with `enterKeys` Enter presses on standard input and the drive following `script`.
-  FlowRun run(std::vector<Insertion> script, int enterKeys);
+  // Runs installFloppySet chrooted into the root, with `enterKeys` Enter presses on standard
+  // input (then its end) and the drive following `script`.
+  FlowRun run(std::vector<Floppy> script, int enterKeys) {
+    int keys[2];
+    std::string enters(static_cast<size_t>(enterKeys), '\n');
+    if (pipe(keys) != 0 || write(keys[1], enters.data(), enters.size()) != enterKeys) return {};
+    close(keys[1]);
+    ChildRun child = runInStagedRoot(
+        root,
+        [&] {
+          dup2(keys[0], 0);
+          ScriptedFloppyDrive drive(std::move(script));
+          installSignalHandlers();
+          snprintf(logTerminalPath, sizeof logTerminalPath, "/dev/host/null");
+          consoleTerminal = new TerminalState();
+          InstallContext context;
+          initInstallContext(context);
+          bool installed = installFloppySet(context);
+          printf("CALLS\n");
+          for (const std::string& call : drive.calls) printf("%s\n", call.c_str());
+          return installed ? 0 : 1;
+        },
+        20);
+    close(keys[0]);
+    size_t calls = std::min(child.out.rfind("CALLS\n"), child.out.size());
+    return {child.status, child.out.substr(0, calls), child.out.substr(calls + 6)};
+  }
   ScratchDir scratch;
+  StagedRoot root{scratch.path()};
 };
 
-FlowRun FloppyFlowSandbox::run(std::vector<Insertion> script, int enterKeys) {
-  const std::string& root = scratch.path();
-  FlowRun run;
-  mkdir((root + "/floppy").c_str(), 0755);
-  mkdir((root + "/mnt").c_str(), 0755);
-  int keys[2];
-  if (pipe(keys) != 0) return run;
-  std::string enters(static_cast<size_t>(enterKeys), '\n');
-  if (write(keys[1], enters.data(), enters.size()) != static_cast<ssize_t>(enters.size())) {
-    return run;
-  }
-  close(keys[1]);  // after the scripted presses the console input ends
-  fflush(nullptr);
-  pid_t child = fork();
-  if (child == 0) {
-    int console = open((root + "/console.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (dup2(keys[0], 0) < 0 || console < 0 || dup2(console, 1) < 0) _exit(3);
-    if (chroot(root.c_str()) != 0 || chdir("/") != 0) _exit(4);
-    ScriptedFloppyDrive drive(std::move(script));
-    installSignalHandlers();
-    snprintf(logTerminalPath, sizeof logTerminalPath, "/log.txt");
-    writeFile("/log.txt", "");
-    TerminalState terminal;
-    consoleTerminal = &terminal;
-    InstallContext context;
-    initInstallContext(context);
-    bool installed = installFloppySet(context);
-    fflush(stdout);
-    std::string calls;
-    for (const std::string& call : drive.calls) calls += call + "\n";
-    writeFile("/calls.txt", calls);
-    _exit(installed ? 0 : 1);
-  }
-  close(keys[0]);
-  // A flow that waits forever is a failure, not a hung test run.
-  int status = 0;
-  for (int waited = 0; child > 0 && waited < 2000 && run.exitCode == -1; ++waited) {
-    if (waitpid(child, &status, WNOHANG) == child) {
-      run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-    }
-    usleep(10000);
-  }
-  if (child > 0 && run.exitCode == -1) {
-    kill(child, SIGKILL);
-    waitpid(child, &status, 0);
-  }
-  run.console = readFile(root + "/console.txt");
-  run.log = readFile(root + "/log.txt");
-  run.calls = readFile(root + "/calls.txt");
-  return run;
-}
-
 // The lines an operator reads in the flow's dialogue, in order, without the progress bar.
-std::vector<std::string> dialogue(const std::string& console) {
-  std::vector<std::string> lines;
+std::string dialogue(const std::string& console) {
+  std::string lines;
   for (size_t start = 0, end; start < console.size(); start = end + 1) {
     end = std::min(console.find('\n', start), console.size());
     std::string line = console.substr(start, end - start);
-    for (const char* wanted : {"Please insert", "ERROR", "Wrong floppy!", "Installing part"}) {
-      if (line.rfind(wanted, 0) == 0) lines.push_back(line);
+    for (const char* wanted : {"Please insert", "ERROR", "FATAL", "Wrong floppy!", "Installing"}) {
+      if (line.rfind(wanted, 0) == 0) lines += line + "\n";
     }
   }
   return lines;
 }
 
-// One package holding etc/<name>.conf with `content`.
-std::string makePackage(const std::string& name, const std::string& content) {
-  TestPackage package;
-  package.name = name;
-  package.description = "floppy flow test package";
-  package.directories = {"etc"};
-  package.files = {{"etc/" + name + ".conf", content}};
-  return buildTestPackage(package);
+bool writeBytes(FILE* installer, const std::string& bytes) {
+  return writePackageBytes(installer, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-Insertion floppyWith(unsigned index, const Bytes& part, int mountFailures = 0) {
-  char name[16];
-  snprintf(name, sizeof name, "trenavox.n%02u", index);
-  return {{{name, part, false}}, mountFailures};
+Floppy floppyWith(unsigned index, const Bytes& part) {
+  return {"trenavox.n0" + std::to_string(index), part};
 }
 
-void damage(Bytes& part, const FloppySetLayout& layout, uint32_t block) {
-  part.at(kSetHeaderSize + size_t{block} * layout.blockSize + 7) ^= 0x40;
-}
+const std::string kSecond = "Please insert 2nd installation floppy.\n";
+const std::string kThird = "Please insert 3rd installation floppy.\n";
+const std::string kNoFloppy = "ERROR: No floppy, or bad floppy\n";
+const std::string kBadFloppy = "ERROR: bad floppy, please replace it.\n";
+const std::string kFatal = "FATAL ERROR: Installation error\n";
 
 }  // namespace
 
-TEST_F(FloppyFlowSandbox, threePartSetInstallsThroughWrongEmptyAndDamagedFloppies) {
+TEST_F(FloppyFlowSandbox, wrongEmptyUnreadableAndRefusedFloppiesAreAskedForAgain) {
   std::mt19937 rng(20261206);
   std::string alphaConf(2200, '\0'), betaConf(1500, '\0');
   for (char& c : alphaConf) c = static_cast<char>(rng());
   for (char& c : betaConf) c = static_cast<char>(rng());
-  std::string stream = makePackage("alpha", alphaConf) + makePackage("beta", betaConf);
-  Bytes payload(stream.begin(), stream.end());
-
+  auto package = [](const std::string& name, const std::string& conf) {
+    TestPackage package;
+    package.name = name;
+    package.directories = {"etc"};
+    package.files = {{"etc/" + name + ".conf", conf}};
+    return buildTestPackage(package);
+  };
+  std::string stream = package("alpha", alphaConf) + package("beta", betaConf);
   FloppySetLayout layout;
   layout.blockSize = 64;
   layout.groupBlocks = 8;
   layout.setId = 0xF10999;
-  uint64_t perPart = 3 * 7 * 60;  // three parts' worth of groups of seven 60-byte data blocks
-  layout.partFileLimit = kSetHeaderSize + (payload.size() + perPart - 1) / perPart * 8 * 64;
-  auto parts = buildFloppySet(layout, payload);
-  ASSERT_EQ(parts.size(), 3u);
-  FloppySetLayout otherLayout = layout;
-  otherLayout.setId = 0xF10998;
-  auto otherSet = buildFloppySet(otherLayout, payload);
-
+  uint64_t perPart = 2 * 7 * 60;  // two parts' worth of groups of seven 60-byte data blocks
+  layout.partFileLimit = kSetHeaderSize + (stream.size() + perPart - 1) / perPart * 8 * 64;
+  auto parts = buildFloppySet(layout, Bytes(stream.begin(), stream.end()));
+  ASSERT_EQ(parts.size(), 2u);
   Bytes twoBad = parts[1];
-  damage(twoBad, layout, 0);
-  damage(twoBad, layout, 1);
-  Bytes oneBad = parts[2];
-  damage(oneBad, layout, 8 + 2);  // group 1, data block 2
-  Insertion emptyDrive{{}, 2};
-  std::vector<Insertion> script = {
-      {{{"vmlinuz", Bytes(100, 1), false}}, 0},  // the boot floppy left in the drive
-      floppyWith(1, parts[1]),                   // the second part when the first is wanted
-      floppyWith(0, parts[0], 1),                // mounts at the second try after the change
-      floppyWith(1, twoBad),                     // beyond repair
-      emptyDrive,
-      floppyWith(1, parts[1]),
-      floppyWith(2, otherSet[2]),  // right name, other set
-      floppyWith(2, oneBad),       // repaired on the way
-  };
-  FlowRun result = run(script, 8);
-  ASSERT_EQ(result.exitCode, 0) << result.console;
+  for (size_t block : {0, 1}) twoBad.at(kSetHeaderSize + block * layout.blockSize + 7) ^= 0x40;
 
-  const std::string second = "Please insert 2nd installation floppy.";
-  const std::string third = "Please insert 3rd installation floppy.";
-  const std::string fourth = "Please insert 4th installation floppy.";
-  const std::string badFloppy = "ERROR: bad floppy, please replace it.";
-  std::vector<std::string> expected = {
-      second,
-      "Wrong floppy!",
-      second,
-      "Wrong floppy!",
-      second,
-      "Installing part 1 of 3...",
-      third,
-      "Installing part 2 of 3...",
-      badFloppy,
-      third,
-      "ERROR: No floppy, or bad floppy",
-      third,
-      "Installing part 2 of 3...",
-      fourth,
-      badFloppy,
-      fourth,
-      "Installing part 3 of 3...",
-  };
-  EXPECT_EQ(dialogue(result.console), expected) << result.console;
-  EXPECT_EQ(result.log, "Recovering bad block #2\n");
-  EXPECT_EQ(readFile(scratch.file("mnt/etc/alpha.conf")), alphaConf);
-  EXPECT_EQ(readFile(scratch.file("mnt/etc/beta.conf")), betaConf);
-
+  // The boot floppy left in; the driver's failure after the change; an empty drive; a part
+  // file that fails to open (ELOOP); a part the reader refuses; the right one.
+  std::vector<Floppy> script = {{"vmlinuz", Bytes(100, 1)},
+                                kNoMount,
+                                floppyWith(0, parts[0]),
+                                kNoMount,
+                                kNoMount,
+                                {"trenavox.n01", {}, true},
+                                floppyWith(1, twoBad),
+                                floppyWith(1, parts[1])};
+  FlowRun result = run(script, 6);
+  ASSERT_EQ(result.status, 0) << result.console;
+  EXPECT_EQ(dialogue(result.console),
+            kSecond + "Wrong floppy!\n" + kSecond + "Installing part 1 of 2...\n" + kThird +
+                kNoFloppy + kThird + kBadFloppy + kThird + "Installing part 2 of 2...\n" +
+                kBadFloppy + kThird + "Installing part 2 of 2...\n");
+  EXPECT_EQ(readFile(root.hostPath("/mnt/etc/alpha.conf")), alphaConf);
+  EXPECT_EQ(readFile(root.hostPath("/mnt/etc/beta.conf")), betaConf);
+  EXPECT_NE(access(root.hostPath("/var").c_str(), F_OK), 0);  // the child was confined to /mnt
+  // Set floppies are mounted read-only, and every one that mounted is unmounted again.
   std::string mount = "mount /dev/fd0 /floppy vfat 1\n";
   std::string umount = "umount /floppy\n";
-  std::string calls = mount + umount + mount + umount +  // two wrong floppies
-                      mount + mount + umount +           // retry after the change, part 0
-                      mount + umount +                   // damaged part 1
-                      mount + mount +                    // empty drive
-                      mount + umount +                   // part 1
-                      mount + umount + mount + umount;   // other set, part 2
-  EXPECT_EQ(result.calls, calls);
+  EXPECT_EQ(result.calls, mount + umount + mount + mount + umount + mount + mount + mount + umount +
+                              mount + umount + mount + umount);
 }
 
-// A payload the package library refuses, console input ending while the drive stays empty,
-// and a part file that cannot be opened all fail the flow.
-TEST_F(FloppyFlowSandbox, failuresEndTheFlowWithTheFatalError) {
+TEST_F(FloppyFlowSandbox, refusedPayloadOrEndOfConsoleInputEndsTheFlow) {
   std::mt19937 rng(5);
   FloppySetLayout layout;
   layout.setId = 8;
   Bytes garbage(3000);
   for (auto& b : garbage) b = static_cast<uint8_t>(rng());
-  Insertion emptyDrive{{}, 2};
-  Insertion looping{{{"trenavox.n00", Bytes(), true}}, 0};
-  const std::vector<std::vector<Insertion>> scripts = {
-      {floppyWith(0, buildFloppySet(layout, garbage).at(0))},
-      {emptyDrive, emptyDrive},
-      {looping},
+  const struct {
+    std::vector<Floppy> script;
+    std::string expected;
+  } cases[] = {
+      {{floppyWith(0, buildFloppySet(layout, garbage).at(0))},
+       kSecond + "Installing part 1 of 1...\n" + kFatal},
+      {{kNoMount, kNoMount}, kSecond + kNoFloppy + kSecond + kFatal},
   };
-  for (const auto& script : scripts) {
-    FlowRun result = run(script, static_cast<int>(script.size()));
-    EXPECT_EQ(result.exitCode, 1) << result.console;
-    EXPECT_NE(result.console.find("\nFATAL ERROR: Installation error\n"), std::string::npos)
-        << result.console;
-    EXPECT_EQ(result.console.find("Software installed."), std::string::npos);
+  for (const auto& c : cases) {
+    FlowRun result = run(c.script, 1);
+    EXPECT_TRUE(exitedWith(result.status, 1)) << result.console;
+    EXPECT_EQ(dialogue(result.console), c.expected) << result.console;
   }
+}
+
+// A child that stops reading (the stream is no package) or dies makes the writes fail instead
+// of blocking, never kills the parent, and never looks like success.
+TEST_F(FloppyFlowSandbox, installerWritesFailOnceTheChildStopsOrDies) {
+  std::string noise(1 << 20, '\0');
+  std::mt19937 rng(9);
+  for (char& c : noise) c = static_cast<char>(rng());
+  ChildRun run = runInStagedRoot(root, [&] {
+    installSignalHandlers();
+    FILE* installer = startPackageInstaller();
+    if (!installer || writeBytes(installer, std::string(256 * 1024, 'g'))) return 1;
+    if (errno != EPIPE || closePackageInstaller(installer)) return 2;
+    installer = startPackageInstaller();
+    pid_t child = pipedChild;
+    if (!installer || !writeBytes(installer, noise.substr(0, 8 * kCopyPieceSize))) return 3;
+    kill(child, SIGKILL);
+    if (writeBytes(installer, noise.substr(8 * kCopyPieceSize)) || errno != EPIPE) return 4;
+    if (closePackageInstaller(installer) || pipedChild != -1) return 5;
+    return waitpid(child, nullptr, WNOHANG) == -1 ? 0 : 6;  // reaped by closeTool or SIGCHLD
+  });
+  EXPECT_EQ(run.status, 0);
+}
+
+TEST_F(FloppyFlowSandbox, installerChildThatCannotChangeRootFailsAndInstallsNothing) {
+  chmod(scratch.path().c_str(), 0777);  // an unconfined child could install into the root
+  TestPackage package;
+  package.name = "unconfined";
+  std::string stream = buildTestPackage(package);
+  ChildRun run = runInStagedRoot(root, [&] {
+    if (setgid(65534) != 0 || setuid(65534) != 0) return 1;
+    installSignalHandlers();
+    FILE* installer = startPackageInstaller();
+    if (!installer) return 2;
+    (void)writeBytes(installer, stream);
+    return closePackageInstaller(installer) ? 3 : 0;
+  });
+  EXPECT_EQ(run.status, 0);
+  EXPECT_NE(access(root.hostPath("/var").c_str(), F_OK), 0);
+}
+
+TEST_F(StandInTools, declinedEraseEndsTheFloppyFlowBeforeAnythingIsWritten) {
+  ASSERT_TRUE(writeScript(sfdisk, "echo \"$*\" >>" + scratch.file("sfdisk.log") +
+                                      "\necho '/dev/hda: 100 cylinders, 16 heads, 63 sectors'"));
+  ASSERT_TRUE(writeScript(mke2fs, "touch " + scratch.file("mke2fs.log")));
+  PtyResult run = runOnPty(
+      [] {
+        FakePlatform fake;
+        consoleTerminal = new TerminalState();
+        installSignalHandlers();
+        InstallContext context;
+        initInstallContext(context);
+        return runFloppyInstall(context) ? 1 : fake.calls.empty() ? 0 : 2;
+      },
+      {{{"configuration?  [y/n]:", "n"}, {"Continue? [y/n]:", "n"}}});
+  EXPECT_EQ(run.exitCode, 0) << run.output;
+  EXPECT_EQ(readFile(scratch.file("sfdisk.log")), "-g\n");
+  EXPECT_EQ(readFile(scratch.file("mke2fs.log")), "<missing>");
 }

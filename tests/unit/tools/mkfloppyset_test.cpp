@@ -2,7 +2,6 @@
 // part files that the installer's reader takes back, and FAT floppy images holding them.
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/wait.h>
 
 #include <random>
 #include <string>
@@ -13,6 +12,7 @@
 #include "flows/floppy_reader.h"
 #include "support/pty_harness.h"
 #include "support/scratch_dir.h"
+#include "support/staged_root.h"
 
 namespace {
 
@@ -24,15 +24,10 @@ struct ToolRun {
 };
 
 ToolRun runTool(const std::string& arguments) {
-  ToolRun run{-1, ""};
-  FILE* pipe = popen((TRENAVOX_RUN_PREFIX + kTool + " " + arguments + " 2>&1").c_str(), "r");
-  if (!pipe) return run;
-  char chunk[4096];
-  size_t n;
-  while ((n = fread(chunk, 1, sizeof chunk, pipe)) > 0) run.output.append(chunk, n);
-  int status = pclose(pipe);
-  run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return run;
+  std::string out =
+      hostCommandOutput(TRENAVOX_RUN_PREFIX + kTool + " " + arguments + " 2>&1; echo =$?");
+  size_t status = out.rfind('=');
+  return {atoi(out.c_str() + status + 1), out.substr(0, status)};
 }
 
 std::string randomBytes(size_t size, unsigned seed) {

@@ -1,13 +1,13 @@
-// Test helpers for the package library: packages built in memory (well-formed or hostile),
-// listing a tree and installing bytes into a root. Header-only: each test program of this
-// folder includes it; scratch directories and file chores come from support/scratch_dir.h.
+// The tests' one package builder, on the package library's own writer: packages built in
+// memory item by item (well-formed or hostile) or from a plain description, listing a tree and
+// installing bytes into a root. Header-only.
 #pragma once
 
 #include <fcntl.h>
-#include <ftw.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <map>
 #include <sstream>
 #include <string>
@@ -27,11 +27,11 @@ struct Item {
 // A regular file's data, or a link's target.
 inline Item item(char type, const std::string& path, const std::string& dataOrTarget = "",
                  uint32_t mode = 0644) {
-  Item it;
+  Item it{TarEntry(), type == kTarRegular ? dataOrTarget : ""};
   it.entry.path = path;
   it.entry.type = type;
   it.entry.mode = mode;
-  (type == kTarRegular ? it.data : it.entry.linkTarget) = dataOrTarget;
+  if (type != kTarRegular) it.entry.linkTarget = dataOrTarget;
   return it;
 }
 inline Item file(const std::string& path, const std::string& data, uint32_t mode = 0644) {
@@ -45,8 +45,10 @@ inline Item link(char type, const std::string& path, const std::string& target) 
 }
 
 inline std::string pkgInfo(const std::string& name, const std::string& version = "1.0",
-                           const std::vector<std::string>& depends = {}) {
-  std::string text = "pkgname = " + name + "\npkgver = " + version + "\npkgdesc = test package\n";
+                           const std::vector<std::string>& depends = {},
+                           const std::string& description = "test package") {
+  std::string text =
+      "pkgname = " + name + "\npkgver = " + version + "\npkgdesc = " + description + "\n";
   for (const std::string& d : depends) text += "depend = " + d + "\n";
   return text;
 }
@@ -79,29 +81,22 @@ inline std::string gzipOf(const std::string& raw) {
 
 // Every path under `root`, relative and sorted; directories end with '/'.
 inline std::vector<std::string> listTree(const std::string& root) {
-  static std::vector<std::string>* out;
-  static size_t prefix;
+  namespace fs = std::filesystem;
   std::vector<std::string> paths;
-  out = &paths;
-  prefix = root.size() + 1;
-  nftw(
-      root.c_str(),
-      [](const char* p, const struct stat* st, int, struct FTW*) {
-        std::string s = p;
-        if (s.size() >= prefix)
-          out->push_back(s.substr(prefix) + (S_ISDIR(st->st_mode) ? "/" : ""));
-        return 0;
-      },
-      16, FTW_PHYS);
+  for (const fs::directory_entry& entry : fs::recursive_directory_iterator(root)) {
+    paths.push_back(entry.path().lexically_relative(root).string() +
+                    (entry.is_directory() && !entry.is_symlink() ? "/" : ""));
+  }
   std::sort(paths.begin(), paths.end());
   return paths;
 }
 
 // True when anything under `root` carries the staging marker.
 inline bool hasTempFiles(const std::string& root) {
-  std::vector<std::string> paths = listTree(root);
-  return std::any_of(paths.begin(), paths.end(),
-                     [](const std::string& p) { return p.find(".qpk-tmp.") != std::string::npos; });
+  for (const std::string& path : listTree(root)) {
+    if (path.find(".qpk-tmp.") != std::string::npos) return true;
+  }
+  return false;
 }
 
 struct InstallResult {
@@ -121,3 +116,29 @@ inline InstallResult installBytes(const std::string& root, const std::string& by
 }
 
 }  // namespace qpktest
+
+// A package described by its metadata, directories (made in this order) and regular files.
+struct TestPackage {
+  std::string name;
+  std::string version = "1.0";
+  std::string description;
+  std::vector<std::string> depends;
+  std::vector<std::string> directories;
+  std::vector<std::pair<std::string, std::string>> files;  // path, content
+};
+
+inline std::string buildTestPackage(const TestPackage& package) {
+  std::vector<qpktest::Item> items;
+  for (const std::string& directory : package.directories) items.push_back(qpktest::dir(directory));
+  for (const auto& file : package.files) items.push_back(qpktest::file(file.first, file.second));
+  return qpktest::buildQpk(
+      qpktest::pkgInfo(package.name, package.version, package.depends, package.description), items);
+}
+
+inline bool writeBytes(const std::string& path, const std::string& bytes) {
+  return writeFile(path, bytes);
+}
+
+inline bool writeTestPackage(const std::string& path, const TestPackage& package) {
+  return writeBytes(path, buildTestPackage(package));
+}
