@@ -5,19 +5,18 @@
 // the same every time. The link is also the platform: its clock is the one the code reads.
 #pragma once
 
-#include <stdint.h>
-
 #include <condition_variable>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <random>
 #include <vector>
 
 #include "base/datagram.h"
-#include "base/platform.h"
+#include "support/fake_platform.h"
 
-class SimLink : public Platform {
+class SimLink : public FakePlatform {
  public:
   struct Faults {
     double loss = 0;       // chance that one copy of a datagram is lost
@@ -29,47 +28,33 @@ class SimLink : public Platform {
     int end;
     std::vector<uint8_t> bytes;
   };
-  // Drops a datagram sent by `end` before the faults are drawn, when it returns true.
-  using DropRule = std::function<bool(int end, const std::vector<uint8_t>& bytes)>;
+  using Bytes = std::vector<uint8_t>;
 
   SimLink(uint32_t seed, Faults faults);
   ~SimLink() override;
   // Adds an end whose body runs on its own thread with its own port; returns its index.
   int addEnd(std::function<void(DatagramPort&)> body);
-  // Runs every end to its end. An end waiting only for a key (when all others wait too) gets
+  // Runs every end to its end. When every end waits for ever, the first waiting for a key gets
   // one: the operator presses it.
   void run();
   // Makes a key waiting for `end` from now on.
   void pressKey(int end);
-
-  int64_t nowMs() override { return now; }
   void sleepMs(int ms) override;
-  int mount(const char*, const char*, const char*, unsigned long, const void*) override {
-    return -1;
-  }
-  int umount(const char*) override { return -1; }
-  int reboot(int) override { return -1; }
-  int loadModule(const void*, size_t, const char*) override { return -1; }
-  void sync() override {}
-  unsigned alarm(unsigned) override { return 0; }
 
-  int64_t now = 0;
-  std::vector<Sent> sent;  // every datagram, in the order sent
-  DropRule drop;
+  std::vector<Sent> sent;                                 // every datagram, in the order sent
+  std::function<bool(int end, const Bytes& bytes)> drop;  // true: lost before the faults
 
  private:
   struct End;
-  class Port;
   int send(int from, const uint8_t* bytes, int length);
-  int receive(int me, uint8_t* buffer, int capacity, int timeoutMs, bool orKey);
+  int receive(int me, uint8_t* buffer, int capacity, int64_t deadline, bool orKey);
   void block(std::unique_lock<std::mutex>& lock, int me, int64_t wakeAt);
   void schedule();
 
   std::mt19937 random;
   Faults faults;
   std::mutex mutex;
-  std::condition_variable finished;  // signalled when every end is done
-  int running = -2;                  // the end that may run; -1 when all are done
-  uint64_t order = 0;
+  std::condition_variable turn;  // signalled at every hand-over
+  int running = -2;              // the end that may run; -1 when all are done
   std::vector<std::unique_ptr<End>> ends;
 };
