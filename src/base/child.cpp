@@ -21,22 +21,6 @@ constexpr int kChildDescriptorLimit = 16;  // descriptors 0..15 are what a child
 // The child that closeTool is waiting for, after it has left the slot; -1 otherwise.
 pid_t closingChild = -1;
 
-// Our handlers and wake pipe go, and the dispositions we changed for ourselves are not passed
-// on (an ignored SIGPIPE or SIGALRM survives exec; a tool writing into a pipe we closed should
-// end as usual, not spin on EPIPE).
-void resetSignals() {
-  resetSignalsInChild();
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  sigemptyset(&action.sa_mask);
-  action.sa_handler = SIG_DFL;
-  sigaction(SIGPIPE, &action, nullptr);
-  sigaction(SIGALRM, &action, nullptr);
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-}
-
 // Makes `fd` the descriptor `target`, open across exec. Our pipes are close-on-exec, and dup2
 // onto itself would leave that flag standing.
 bool moveDescriptor(int fd, int target) {
@@ -72,7 +56,7 @@ bool placeStream(ChildStream stream, int target, int pipeEnd) {
 }
 
 [[noreturn]] void runChild(const ChildSetup& setup, ChildMain main, void* argument, int childEnd) {
-  resetSignals();
+  resetSignalsInChild();
   // The pipe's end goes high first, out of the way of the descriptors about to be placed.
   if (childEnd >= 0 && childEnd < kChildDescriptorLimit) {
     int moved = fcntl(childEnd, F_DUPFD_CLOEXEC, kChildDescriptorLimit);

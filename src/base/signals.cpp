@@ -129,8 +129,13 @@ void resetSignalsInChild() {
   memset(&action, 0, sizeof action);
   sigemptyset(&action.sa_mask);
   action.sa_handler = SIG_DFL;
-  sigaction(SIGCHLD, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  // An ignored SIGPIPE or SIGALRM would survive exec: a tool writing into a pipe we closed
+  // should end as usual, not spin on EPIPE.
+  const int handled[] = {SIGCHLD, SIGINT, SIGPIPE, SIGALRM};
+  for (int signalNumber : handled) sigaction(signalNumber, &action, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
   if (wakePipe[0] >= 0) {
     close(wakePipe[0]);
     close(wakePipe[1]);

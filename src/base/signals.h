@@ -41,6 +41,7 @@ bool writeAllWithAbort(int fd, const void* data, size_t size);
 // child is unknown (never ours, or already waited for). Repeats on interruption.
 int waitForChild(pid_t pid, int* status);
 
-// In a freshly forked child that keeps running our code: default SIGCHLD/SIGINT handling and
-// no shared wake pipe, so the child cannot steal the parent's wake-ups or child statuses.
+// In a freshly forked child: default dispositions for every signal we handle or ignore, an
+// empty mask, and no shared wake pipe, so the child cannot steal the parent's wake-ups or
+// child statuses.
 void resetSignalsInChild();
