@@ -10,11 +10,9 @@
 
 namespace {
 
-const MacAddress kServer = {{0, 0x0c, 0x42, 1, 2, 1}};
-const MacAddress kClient = {{0, 0x0c, 0x42, 1, 2, 0x0a}};
+const MacAddress kServer = {{0, 0x0c, 0x42, 1, 2, 1}}, kClient = {{0, 0x0c, 0x42, 1, 2, 0x0a}};
 
-class SilentPort : public DatagramPort {
- public:
+struct SilentPort : DatagramPort {
   int send(const uint8_t*, int length) override { return length; }
   int receive(uint8_t*, int, int) override { return -1; }
   int receiveOrKey(uint8_t*, int) override { return 0; }
@@ -30,32 +28,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   memset(packet.bytes, 'A', sizeof packet.bytes);  // stale bytes behind the datagram
   memcpy(packet.bytes, data, size);
 
-  LinkState client{4, 2, kClient, kServer};
-  if (acceptMessage(client, packet, length) && length > kHeaderSize && client.lastReceived != 3) {
-    __builtin_trap();
-  }
+  LinkState client{4, 2, kClient, kServer}, scan, offered, link{4, 1, kClient, kServer};
+  bool bad =
+      acceptMessage(client, packet, length) && length > kHeaderSize && client.lastReceived != 3;
   char label[32];
-  LinkState scan;
-  if (isAnnouncement(scan, kServer, packet, length, label) && strlen(label) > 31) __builtin_trap();
+  bad |= isAnnouncement(scan, kServer, packet, length, label) && strlen(label) > 31;
   bool keep = false;
-  LinkState offered;
-  if (takeOffer(offered, kClient, packet, length, keep) &&
-      (!sameMac(offered.peerMac, readHeader(packet).source) || offered.sendNumber != 2)) {
-    __builtin_trap();
-  }
-
+  bad |= takeOffer(offered, kClient, packet, length, keep) &&
+         (!sameMac(offered.peerMac, readHeader(packet).source) || offered.sendNumber != 2);
   SilentPort port;
-  LinkState link{4, 1, kClient, kServer};
   FileReceiver receiver;
   makeFileReceiver(receiver, port, link);
   receiver.packet = packet;
   receiver.pending = length;
   if (length > 0 && receiveFileHeader(receiver)) {  // 0 would mean "nothing pending"
     const char* name = receiver.name;
-    if (strchr(name, '/') || !*name || !strcmp(name, ".") || !strcmp(name, "..") ||
-        strlen(name) > 79 || receiver.size < 0) {
-      __builtin_trap();
-    }
+    bad |= strchr(name, '/') || !*name || !strcmp(name, ".") || !strcmp(name, "..") ||
+           strlen(name) > 79 || receiver.size < 0;
   }
+  if (bad) __builtin_trap();
   return 0;
 }

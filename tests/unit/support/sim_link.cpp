@@ -8,9 +8,7 @@
 #include <algorithm>
 #include <thread>
 
-namespace {
 constexpr int64_t kNever = INT64_MAX;
-}
 
 struct SimLink::End : DatagramPort {
   SimLink* link;
@@ -19,6 +17,9 @@ struct SimLink::End : DatagramPort {
   std::multimap<int64_t, Bytes> inbox;  // by delivery time; equal times keep their order
   bool done = false, listening = false, wantsKey = false;
   int64_t wakeAt = 0, keyAt = kNever;
+
+  End(SimLink* link, int me, std::function<void(DatagramPort&)> body)
+      : link(link), me(me), body(std::move(body)) {}
 
   int send(const uint8_t* bytes, int length) override { return link->send(me, bytes, length); }
   int receive(uint8_t* buffer, int capacity, int timeoutMs) override {
@@ -36,16 +37,10 @@ struct SimLink::End : DatagramPort {
 SimLink::SimLink(uint32_t seed, Faults faults) : random(seed), faults(faults) {
   now = 0;
 }
-
 SimLink::~SimLink() = default;
 
-int SimLink::addEnd(std::function<void(DatagramPort&)> body) {
-  ends.push_back(std::make_unique<End>());
-  End& end = *ends.back();
-  end.link = this;
-  end.me = int(ends.size() - 1);
-  end.body = std::move(body);
-  return end.me;
+void SimLink::addEnd(std::function<void(DatagramPort&)> body) {
+  ends.push_back(std::make_unique<End>(this, int(ends.size()), std::move(body)));
 }
 
 void SimLink::run() {
@@ -58,12 +53,11 @@ void SimLink::run() {
   std::vector<std::thread> threads;
   for (auto& end : ends) {
     threads.emplace_back([this, e = end.get()] {
-      {
-        std::unique_lock<std::mutex> lock(mutex);
-        turn.wait(lock, [&] { return running == e->me; });
-      }
+      std::unique_lock<std::mutex> lock(mutex);
+      turn.wait(lock, [&] { return running == e->me; });
+      lock.unlock();
       e->body(*e);
-      std::lock_guard<std::mutex> hold(mutex);
+      lock.lock();
       e->done = true;
       schedule();
     });
@@ -141,16 +135,10 @@ void SimLink::schedule() {
     if (due < at) at = due, next = end->me;
     if (end->wantsKey && keyless < 0) keyless = end->me;
   }
-  if (!anyLeft) {
-    running = -1;
-  } else if (next >= 0) {
-    now = std::max(now, at);
-    running = next;
-  } else if (keyless >= 0) {
-    ends[size_t(keyless)]->keyAt = now;
-    running = keyless;
-  } else {
-    abort();  // every end waits for ever
-  }
+  // The end due first runs; with none due, the operator presses the key one waits for.
+  if (next >= 0) now = std::max(now, at);
+  if (next < 0 && keyless >= 0) ends[size_t(keyless)]->keyAt = now;
+  running = next >= 0 ? next : keyless;  // -1: all are done
+  if (running < 0 && anyLeft) abort();   // every end waits for ever
   turn.notify_all();
 }

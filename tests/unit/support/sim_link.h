@@ -23,17 +23,17 @@ class SimLink : public FakePlatform {
     double duplicate = 0;  // chance that a datagram arrives twice
     int jitterMs = 0;      // extra delay 0..jitterMs on top of 1 ms
   };
+  using Bytes = std::vector<uint8_t>;
   struct Sent {
     int64_t at;
     int end;
-    std::vector<uint8_t> bytes;
+    Bytes bytes;
   };
-  using Bytes = std::vector<uint8_t>;
 
   SimLink(uint32_t seed, Faults faults);
   ~SimLink() override;
-  // Adds an end whose body runs on its own thread with its own port; returns its index.
-  int addEnd(std::function<void(DatagramPort&)> body);
+  // Adds an end whose body runs on its own thread with its own port.
+  void addEnd(std::function<void(DatagramPort&)> body);
   // Runs every end to its end. When every end waits for ever, the first waiting for a key gets
   // one: the operator presses it.
   void run();
