@@ -161,9 +161,8 @@ bool receiveInstallation(FileReceiver& receiver, PackageSink& sink, const char* 
   }
   // No FILE for 30 s, or a file of size 0, ends the list: what came so far is installed.
   while (takeNextFile(receiver) && receiver.size != 0) {
-    char name[kFileNameSize];
-    strncpy(name, receiver.name, sizeof name - 1);
-    name[sizeof name - 1] = '\0';
+    char name[kFileNameSize];  // names of up to 31 characters; a longer one is cut
+    snprintf(name, sizeof name, "%.*s", static_cast<int>(sizeof name - 1), receiver.name);
     FILE* script = nullptr;
     FILE* package = nullptr;
     if (isScript(name)) {
