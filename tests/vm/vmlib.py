@@ -17,6 +17,7 @@ QEMU = "qemu-system-x86_64"
 SECTOR = 512
 ENTER = b"\r"  # what a terminal sends; the console's ICRNL turns it into "\n"
 CTRL_C = b"\x03"
+GUEST_MAC = "52:54:00:12:34:56"  # the network card of a VM on a TAP device
 
 
 def skip_reason():
@@ -54,9 +55,10 @@ _ESCAPE = re.compile(rb"\x1b(\[[0-9;?]*[ -/]*[@-~]|[@-Z\\-_])")
 class Vm:
     """One QEMU run. Use start(), then expect()/send(), then wait_exit()."""
 
-    def __init__(self, workdir, name, initrd, disk=None, floppy=None, echo=None):
+    def __init__(self, workdir, name, initrd, disk=None, floppy=None, echo=None, tap=None):
         self.workdir, self.name, self.initrd = workdir, name, initrd
         self.disk, self.floppy, self.echo = disk, floppy, echo  # echo sees the console output
+        self.tap = tap  # (network namespace, TAP device): an e1000 card on it, QEMU run inside
         self.process = self.console = self.reader = self.console_log = self.last_match = None
         self.raw, self.position, self.closed = bytearray(), 0, False
         self.lock = threading.Condition()
@@ -72,12 +74,17 @@ class Vm:
     def start(self):
         kernel = uncompressed_kernel(os.path.join(os.path.dirname(self.workdir.rstrip("/")),
                                                   "kernel-cache"))
-        args = [QEMU, "-accel", "tcg", "-m", "256", "-display", "none", "-no-reboot",
-                "-nic", "none", "-kernel", kernel, "-initrd", self.initrd,
-                "-append", "console=ttyS0 quiet panic=1",
+        prefix, nic = [], ["-nic", "none"]
+        if self.tap:
+            prefix = ["ip", "netns", "exec", self.tap[0]]
+            nic = ["-netdev", "tap,id=n0,ifname=%s,script=no,downscript=no" % self.tap[1],
+                   "-device", "e1000,netdev=n0,mac=" + GUEST_MAC]
+        args = prefix + [
+                QEMU, "-accel", "tcg", "-m", "256", "-display", "none", "-no-reboot",
+                "-kernel", kernel, "-initrd", self.initrd, "-append", "console=ttyS0 quiet panic=1",
                 "-chardev", "socket,id=s0,path=" + self.serial_path, "-serial", "chardev:s0",
                 "-chardev", "file,id=s1,path=" + self.log_terminal_path, "-serial", "chardev:s1",
-                "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path]
+                "-monitor", "unix:%s,server=on,wait=off" % self.monitor_path] + nic
         for image, interface in ((self.disk, "ide"), (self.floppy, "floppy")):
             if image:
                 args += ["-drive", "file=%s,format=raw,if=%s,index=0" % (image, interface)]

@@ -1,12 +1,15 @@
 # Shared fixture of the VM tests: where the build's programs are, building a medium with
-# mkmedia into the test's own work directory, booting it, and the operator's usual answers.
+# mkmedia into the test's own work directory, booting it, the operator's usual answers and the
+# installed sample disk read back.
 # A test module ends with `vmtest.main()`: exit 77 (CTest skip) when every test was skipped.
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
 import unittest
 
+import samples
 import vmlib
 from samples import SOURCE_DIR
 
@@ -46,11 +49,11 @@ class VmTestCase(unittest.TestCase):
         self.assertEqual(0, result.returncode, "mkmedia failed: " + result.stderr)
         return out
 
-    def boot(self, medium, floppy=None):
+    def boot(self, medium, floppy=None, tap=None):
         """Starts a VM with a blank 64 MiB disk (self.disk) and makes it self.vm."""
         self.disk = vmlib.blank_disk(os.path.join(self.workdir, "disk.img"), 64)
         self.vm = vmlib.Vm(self.workdir, "vm", os.path.join(medium, "initramfs.cpio.gz"),
-                           disk=self.disk, floppy=floppy)
+                           disk=self.disk, floppy=floppy, tap=tap)
         self.vm.start()
         return self.vm
 
@@ -68,6 +71,43 @@ class VmTestCase(unittest.TestCase):
         self.vm.wait_exit(60)
         with open(self.vm.console_log_path, "rb") as f:
             self.assertNotIn(b"Kernel panic", f.read())
+
+    def check_installed_disk(self, extra=()):
+        """The installed disk read from the host: one clean ext3 partition holding the sample
+        packages, their records and the post-install step's files, plus only the extra paths.
+        Returns the directory the tree was copied to."""
+        with open(self.disk, "rb") as f:
+            self.assertNotEqual(bytes(446), f.read(446), "no master boot code in sector 0")
+        table = vmlib.partitions(self.disk)
+        self.assertEqual([0x83], [p["type"] for p in table])
+        offset = table[0]["start"] * vmlib.SECTOR
+        # A 64 MiB disk is over 40 MiB: journaled root, ext3.
+        self.assertEqual("ext3", vmlib.file_system_kind(self.disk, offset))
+        self.assertTrue(vmlib.cleanly_unmounted(self.disk, offset))
+        root = os.path.join(self.workdir, "installed")
+        self.assertTrue(vmlib.extract_tree(self.disk, offset, root))
+        # The packages' files with their contents and modes, and nothing else but what the
+        # installer and the post-install step write.
+        found, expected = vmlib.tree_listing(root), samples.expected_files()
+        self.assertEqual([], sorted(p for p, e in expected.items() if found.get(p) != e))
+        self.assertEqual([], sorted(p for p, e in found.items() if p not in expected and
+                                    e[0] != "d" and not samples.INSTALLER_FILES.match(p) and
+                                    p not in extra))
+        # Each package's record lists exactly its own entries.
+        pdb = os.path.join(root, "var", "pdb")
+        self.assertEqual(sorted(samples.SAMPLE_PACKAGES), sorted(os.listdir(pdb)))
+        for name in samples.SAMPLE_PACKAGES:
+            own = samples.expected_files([name])
+            with open(os.path.join(pdb, name, "files")) as f:
+                self.assertEqual(sorted(p[1:] + "/" * (e[0] == "d") for p, e in own.items()),
+                                 sorted(f.read().split()), "record of " + name)
+
+        def read(path):
+            return pathlib.Path(root, path).read_text()
+        self.assertIn("/dev/hda1", read("etc/lilo.conf"))
+        self.assertRegex(read("etc/fstab"), r"/dev/hda1\s+/\s+ext3")
+        self.assertEqual("post-install done\n", read("var/log/postinstall.log"))
+        return root
 
 
 def main():

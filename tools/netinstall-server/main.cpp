@@ -1,0 +1,362 @@
+// netinstall-server: the installation server as a host program. It takes the packages and the
+// router's settings from its command line, waits for a router to announce itself and installs
+// it with the installer's own server flow; its exit status says whether the router was
+// installed.
+#include <arpa/inet.h>
+#include <ctype.h>
+#include <dirent.h>
+#include <errno.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <list>
+#include <string>
+#include <vector>
+
+#include "base/platform.h"
+#include "flows/config_script.h"
+#include "flows/install_server.h"
+#include "netinstall/message_layout.h"
+#include "packages/catalogue.h"
+#include "tui/terminal.h"
+
+namespace {
+
+constexpr int kInstalled = 0;
+constexpr int kNotInstalled = 1;
+constexpr int kUsage = 2;
+
+const char kUsageText[] =
+    "usage: netinstall-server [--interface NAME] [--router MAC] [--keep-config |\n"
+    "                         --address A.B.C.D/PREFIX [--gateway A.B.C.D] [--baud N]]\n"
+    "                         [--timeout SECONDS] PACKAGE.qpk|DIRECTORY...\n"
+    "Without --keep-config or --address the settings are asked on the terminal; a setting left\n"
+    "out (gateway, baud rate) is left out of the router's first-start script.\n";
+
+struct Options {
+  const char* interface = nullptr;
+  MacAddress router = kNoMac;
+  bool keep = false;
+  bool haveAddress = false;
+  in_addr address = {};
+  unsigned prefix = 0;
+  in_addr gateway = {};
+  unsigned baud = 0;
+  long timeoutSeconds = -1;  // without limit
+  std::vector<std::string> inputs;
+};
+
+int usage(const char* complaint) {
+  if (complaint) fprintf(stderr, "netinstall-server: %s\n", complaint);
+  fputs(kUsageText, stderr);
+  return kUsage;
+}
+
+bool parseNumber(const char* text, unsigned long low, unsigned long high, unsigned long& value) {
+  char* end = nullptr;
+  if (*text < '0' || *text > '9') return false;
+  value = strtoul(text, &end, 10);
+  return *end == '\0' && value >= low && value <= high;
+}
+
+bool parseMac(const char* text, MacAddress& mac) {
+  if (strlen(text) != 17) return false;
+  for (int i = 0; i < 6; ++i) {
+    const char* part = text + i * 3;
+    if (!isxdigit(static_cast<unsigned char>(part[0])) ||
+        !isxdigit(static_cast<unsigned char>(part[1])) || (i < 5 && part[2] != ':')) {
+      return false;
+    }
+    char pair[3] = {part[0], part[1], '\0'};
+    mac.bytes[i] = static_cast<uint8_t>(strtoul(pair, nullptr, 16));
+  }
+  return true;
+}
+
+bool parseAddress(const char* text, Options& options) {
+  const char* slash = strchr(text, '/');
+  if (!slash) return false;
+  std::string host(text, static_cast<size_t>(slash - text));
+  unsigned long prefix = 0;
+  if (inet_pton(AF_INET, host.c_str(), &options.address) != 1 ||
+      !parseNumber(slash + 1, 1, 32, prefix)) {
+    return false;
+  }
+  options.prefix = static_cast<unsigned>(prefix);
+  options.haveAddress = true;
+  return true;
+}
+
+// Returns 0 when the options are usable, else the usage error's status (already reported).
+int parseOptions(int argc, char** argv, Options& options) {
+  bool settings = false;  // --gateway or --baud given
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--keep-config") {
+      options.keep = true;
+      continue;
+    }
+    if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
+      options.inputs.push_back(arg);
+      continue;
+    }
+    if (i + 1 >= argc) return usage((arg + " needs a value").c_str());
+    const char* value = argv[++i];
+    unsigned long number = 0;
+    bool good = true;
+    if (arg == "--interface") {
+      options.interface = value;
+      good = *value != '\0' && strlen(value) < IFNAMSIZ;
+    } else if (arg == "--router") {
+      good = parseMac(value, options.router);
+    } else if (arg == "--address") {
+      good = parseAddress(value, options);
+    } else if (arg == "--gateway") {
+      good = inet_pton(AF_INET, value, &options.gateway) == 1;
+      settings = true;
+    } else if (arg == "--baud") {
+      good = parseNumber(value, 1, 4294967294ul, number);
+      options.baud = static_cast<unsigned>(number);
+      settings = true;
+    } else if (arg == "--timeout") {
+      good = parseNumber(value, 0, 2000000ul, number);
+      options.timeoutSeconds = static_cast<long>(number);
+    } else {
+      return usage(("unknown option " + arg).c_str());
+    }
+    if (!good) return usage(("bad value for " + arg + ": " + value).c_str());
+  }
+  if (options.keep && (options.haveAddress || settings)) {
+    return usage("--keep-config takes no address, gateway or baud rate");
+  }
+  if (settings && !options.haveAddress) return usage("--gateway and --baud need --address");
+  if (options.inputs.empty()) return usage("no packages given");
+  if (!options.keep && !options.haveAddress && !isatty(STDIN_FILENO)) {
+    return usage("without a terminal, give --keep-config or --address");
+  }
+  return 0;
+}
+
+bool isPackageName(const std::string& name) {
+  return name.size() > 4 && name.compare(name.size() - 4, 4, ".qpk") == 0;
+}
+
+// The package files named on the command line, directories opened to their *.qpk files.
+bool listPackageFiles(const std::vector<std::string>& inputs, std::vector<std::string>& files) {
+  for (const std::string& input : inputs) {
+    struct stat status;
+    if (stat(input.c_str(), &status) != 0) {
+      fprintf(stderr, "netinstall-server: %s: %s\n", input.c_str(), strerror(errno));
+      return false;
+    }
+    if (!S_ISDIR(status.st_mode)) {
+      files.push_back(input);
+      continue;
+    }
+    DIR* dir = opendir(input.c_str());
+    if (!dir) {
+      fprintf(stderr, "netinstall-server: %s: %s\n", input.c_str(), strerror(errno));
+      return false;
+    }
+    std::vector<std::string> names;
+    while (dirent* entry = readdir(dir)) {
+      if (isPackageName(entry->d_name)) names.push_back(entry->d_name);
+    }
+    closedir(dir);
+    std::sort(names.begin(), names.end());  // readdir order would vary between hosts
+    for (const std::string& name : names) files.push_back(input + "/" + name);
+  }
+  return true;
+}
+
+// Reads the packages and puts them into the catalogue's install order: the menu's order (by
+// name, the front packages first) refined by the library's dependency sort. The records live
+// until the program ends.
+bool orderPackages(const std::vector<std::string>& files, std::list<PackageFile*>& ordered) {
+  PackageMenu menu;
+  for (const std::string& file : files) {
+    SelectablePackage* package = new SelectablePackage;
+    if (!package->readFrom(file)) {
+      fprintf(stderr, "netinstall-server: %s: not a readable package\n", file.c_str());
+      return false;
+    }
+    package->selected = true;
+    menu.entries.push_back(package);
+  }
+  if (menu.entries.empty()) {
+    fputs("netinstall-server: no packages found\n", stderr);
+    return false;
+  }
+  std::stable_sort(
+      menu.entries.begin(), menu.entries.end(),
+      [](const SelectablePackage* a, const SelectablePackage* b) { return a->name < b->name; });
+  for (int position = 0; position < kFrontPackageCount; ++position) {
+    int found = findPackage(menu, frontPackages[position]);
+    if (found < 0) continue;
+    SelectablePackage* package = menu.entries[found];
+    menu.entries.erase(menu.entries.begin() + found);
+    size_t target = std::min(static_cast<size_t>(position), menu.entries.size());
+    menu.entries.insert(menu.entries.begin() + target, package);
+  }
+  collectSelected(menu, ordered);
+  return true;
+}
+
+// Opens only the interface `name` into the server, in place of the list of every interface.
+bool openOneInterface(InstallServer& server, const char* name) {
+  int query = socket(AF_INET, SOCK_DGRAM, 0);
+  if (query < 0) return false;
+  ifreq request = {};
+  strncpy(request.ifr_name, name, IFNAMSIZ - 1);
+  bool known = ioctl(query, SIOCGIFHWADDR, &request) == 0;
+  close(query);
+  if (!known) return false;
+  NetInterface* iface = new NetInterface;
+  memcpy(iface->mac.bytes, request.ifr_hwaddr.sa_data, 6);
+  if (isNoMac(iface->mac) || !openInterfaceSocket(*iface, name, installPort)) {
+    closeInterface(*iface);
+    delete iface;
+    return false;
+  }
+  server.interfaces = new NetInterface*[1];
+  server.interfaces[0] = iface;
+  server.interfaceCount = 1;
+  return true;
+}
+
+// addRouter draws the installer's router list, which only makes sense on its own full-screen
+// console; here its output is dropped and each router gets one plain line instead.
+bool addRouterQuietly(InstallServer& server, NetInterface& iface, const PacketBuffer& packet,
+                      int length) {
+  fflush(stdout);
+  int saved = dup(STDOUT_FILENO);
+  FILE* sink = fopen("/dev/null", "w");
+  if (saved >= 0 && sink) dup2(fileno(sink), STDOUT_FILENO);
+  bool added = addRouter(server, iface, iface.mac, packet, length);
+  fflush(stdout);
+  if (saved >= 0 && sink) dup2(saved, STDOUT_FILENO);
+  if (sink) fclose(sink);
+  if (saved >= 0) close(saved);
+  if (added)
+    printf("found router %s (%s)\n", macToText(server.routers->mac), server.routers->label);
+  return added;
+}
+
+// Listens on every interface until the wanted router (any, or `wanted`) has announced itself
+// and selects it; false when the time ran out first or the wait failed.
+bool awaitRouter(InstallServer& server, const MacAddress& wanted, long timeoutSeconds) {
+  int64_t deadline =
+      timeoutSeconds < 0 ? -1 : deadlineAfter(static_cast<int>(timeoutSeconds * 1000));
+  std::vector<pollfd> waiting(server.interfaceCount);
+  PacketBuffer packet;
+  for (;;) {
+    for (unsigned i = 0; i < server.interfaceCount; ++i) {
+      waiting[i] = {server.interfaces[i]->socket, POLLIN, 0};
+    }
+    fflush(stdout);
+    int left = deadline < 0 ? -1 : msUntil(deadline);
+    if (deadline >= 0 && left <= 0) return false;
+    int ready = poll(waiting.data(), waiting.size(), left);
+    if (ready < 0 && errno != EINTR) return false;
+    for (unsigned i = 0; ready > 0 && i < server.interfaceCount; ++i) {
+      if (!waiting[i].revents) continue;
+      NetInterface& iface = *server.interfaces[i];
+      int length = iface.receive(packet.bytes, kPacketSize, 0);
+      if (length <= 0 || !addRouterQuietly(server, iface, packet, length)) continue;
+      if (isNoMac(wanted)) return true;  // addRouter selected the first one
+      if (sameMac(server.routers->mac, wanted)) {
+        server.selected = server.routers;
+        return true;
+      }
+    }
+  }
+}
+
+// Without a terminal nobody presses the final key: the end handshake is ended from our side at
+// once, as the operator's key would, instead of waiting on a router that waits on us.
+class UnattendedPort : public DatagramPort {
+ public:
+  explicit UnattendedPort(DatagramPort& inner) : inner_(inner) {}
+  int send(const uint8_t* bytes, int length) override { return inner_.send(bytes, length); }
+  int receive(uint8_t* buffer, int capacity, int timeoutMs) override {
+    return inner_.receive(buffer, capacity, timeoutMs);
+  }
+  int receiveOrKey(uint8_t*, int) override { return -2; }
+  void discardKey() override {}
+
+ private:
+  DatagramPort& inner_;
+};
+
+bool install(InstallServer& server, const Options& options,
+             const std::list<PackageFile*>& packages) {
+  bool terminal = isatty(STDIN_FILENO);
+  if (!options.keep && !options.haveAddress) {
+    TerminalState state;
+    enterRawMode(state);
+    bool installed = offerAndInstall(server, packages);
+    restoreTerminal(state);
+    return installed;
+  }
+  const RouterEntry& router = *server.selected;
+  std::string script;
+  if (!options.keep) {
+    script = buildConfigScript(router.mac, options.address, options.prefix, options.gateway,
+                               options.baud);
+  }
+  std::vector<std::string> paths;
+  for (const PackageFile* package : packages) paths.push_back(package->path);
+  UnattendedPort unattended(*router.port);
+  DatagramPort& port = terminal ? *router.port : unattended;
+  RemoteOutcome outcome = installRouter(port, server.link, router.interfaceMac, router.mac,
+                                        options.keep, script, paths);
+  return outcome == RemoteOutcome::Installed;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options options;
+  if (int status = parseOptions(argc, argv, options)) return status;
+  std::vector<std::string> files;
+  std::list<PackageFile*> packages;
+  if (!listPackageFiles(options.inputs, files) || !orderPackages(files, packages)) return kUsage;
+  setvbuf(stdout, nullptr, _IOLBF, 0);
+
+  InstallServer server;
+  if (options.interface) {
+    if (!openOneInterface(server, options.interface)) {
+      printf("interface %s cannot be used for the installation\n", options.interface);
+      return kNotInstalled;
+    }
+  } else {
+    makeInstallServer(server);
+  }
+  if (server.interfaceCount == 0) {
+    puts("no Ethernet interface can be used for the installation");
+    freeInstallServer(server);
+    return kNotInstalled;
+  }
+  printf("waiting for a router on %u %s...\n", server.interfaceCount,
+         server.interfaceCount == 1 ? "interface" : "interfaces");
+  if (!awaitRouter(server, options.router, options.timeoutSeconds)) {
+    printf("no %s announced itself within %ld seconds\n",
+           isNoMac(options.router) ? "router" : "router with that address", options.timeoutSeconds);
+    freeInstallServer(server);
+    return kNotInstalled;
+  }
+  std::string mac = macToText(server.selected->mac);
+  bool installed = install(server, options, packages);
+  printf("router %s: %s\n", mac.c_str(), installed ? "installed" : "failed");
+  freeInstallServer(server);
+  return installed ? kInstalled : kNotInstalled;
+}
