@@ -45,6 +45,8 @@ uint32_t fileSize(const std::string& path) {
   return status.st_size > 0xffffffffLL ? 0xffffffffu : static_cast<uint32_t>(status.st_size);
 }
 
+}  // namespace
+
 // The sequence number is 16 bits and the router does not expect it to wrap: a selection that
 // needs more messages than that is refused before the router is touched.
 bool fitsOneInstallation(const std::vector<std::string>& paths, const std::string& script) {
@@ -53,8 +55,6 @@ bool fitsOneInstallation(const std::vector<std::string>& paths, const std::strin
   return sequencesNeeded(sizes.data(), static_cast<unsigned>(sizes.size()),
                          static_cast<uint32_t>(script.size())) <= kSequenceSpace;
 }
-
-}  // namespace
 
 void makeInstallServer(InstallServer& server) {
   server = InstallServer();

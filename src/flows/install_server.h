@@ -58,6 +58,10 @@ bool addRouter(InstallServer& server, DatagramPort& port, const MacAddress& inte
 // handshake ran.
 bool offerAndInstall(InstallServer& server, const std::list<PackageFile*>& packages);
 
+// The sequence number is 16 bits and the router does not expect it to wrap: whether the
+// packages and the script fit into one installation.
+bool fitsOneInstallation(const std::vector<std::string>& paths, const std::string& script);
+
 // What the offer and transfer leave the operator to do.
 enum class RemoteOutcome { Installed, Failed, FailedAskKey };
 // The exchange of offerAndInstall from the offer on, over any port: `link` as the scan left it,

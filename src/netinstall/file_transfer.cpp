@@ -114,42 +114,43 @@ bool openFileSender(FileSender& sender, DatagramPort& port, LinkState& link, con
   return true;
 }
 
+FileStep advanceFileSender(FileSender& s) {
+  if (s.sent == s.total) return FileStep::Done;
+  uint32_t left = s.total - s.sent;
+  int count;
+  if (s.isFile) {
+    count = readSome(s.fd, s.message.payload(), left < kDataChunk ? left : kDataChunk);
+    // A file that ended before its announced size must not count as sent.
+    if (count <= 0) {
+      puts("FATAL ERROR: Read package failed");
+      return FileStep::Failed;
+    }
+  } else {
+    count = static_cast<int>(left < kMaxPayload ? left : kMaxPayload);
+    memcpy(s.message.payload(), s.text + s.sent, static_cast<size_t>(count));
+  }
+  s.sent += static_cast<uint32_t>(count);
+  s.link->sendNumber++;
+  buildHeader(*s.link, s.message, static_cast<uint16_t>(count), false, KindData);
+  s.messageLength = kHeaderSize + count;
+  return FileStep::Built;
+}
+
 bool sendFile(FileSender& s) {
   RetryTimer timer;  // the FILE message: 1 s per try
   PacketBuffer reply;
-  bool advance = false;
   for (;;) {
-    if (advance) {
-      if (s.sent == s.total) return true;
-      uint32_t left = s.total - s.sent;
-      int count;
-      if (s.isFile) {
-        count = readSome(s.fd, s.message.payload(), left < kDataChunk ? left : kDataChunk);
-        // A file that ended before its announced size must not count as sent.
-        if (count <= 0) {
-          puts("FATAL ERROR: Read package failed");
-          return false;
-        }
-      } else {
-        count = static_cast<int>(left < kMaxPayload ? left : kMaxPayload);
-        memcpy(s.message.payload(), s.text + s.sent, static_cast<size_t>(count));
-      }
-      s.sent += static_cast<uint32_t>(count);
-      s.link->sendNumber++;
-      buildHeader(*s.link, s.message, static_cast<uint16_t>(count), false, KindData);
-      s.messageLength = kHeaderSize + count;
-    }
     (void)s.port->send(s.message.bytes, s.messageLength);  // a failed send times out like a loss
     if (waitForReply(*s.port, *s.link, reply, timer.timeoutMs) >= 0) {
       retryAnswered(timer);
-      advance = true;
+      FileStep step = advanceFileSender(s);
+      if (step != FileStep::Built) return step == FileStep::Done;
       continue;
     }
     if (!retryTimedOut(timer)) {
       puts("FATAL ERROR: Installation timeout");
       return false;
     }
-    advance = false;
   }
 }
 

@@ -38,6 +38,10 @@ struct FileSender {
 // does not open or the path has no directory part.
 bool openFileSender(FileSender& sender, DatagramPort& port, LinkState& link, const char* pathOrText,
                     bool isFile);
+enum class FileStep { Built, Done, Failed };
+// After the current message was acknowledged: builds the next data message (Built), or says the
+// whole size went (Done) or the file could not be read (Failed, with its FATAL ERROR line).
+FileStep advanceFileSender(FileSender& sender);
 // Sends the FILE message and every data message. True when each was acknowledged and the whole
 // announced size was read; false with its FATAL ERROR line otherwise.
 bool sendFile(FileSender& sender);

@@ -86,14 +86,17 @@ void sendAck(DatagramPort& port, const LinkState& link) {
   (void)port.send(ack.bytes, kHeaderSize);  // a lost acknowledgement is repaired by a repeat
 }
 
+bool takeReply(LinkState& link, const PacketBuffer& packet, int length) {
+  if (!acceptMessage(link, packet, length)) return false;
+  MessageHeader h = readHeader(packet);
+  return !(h.flags & kFlagAcknowledged) || h.acknowledged == link.sendNumber;
+}
+
 int waitForReply(DatagramPort& port, LinkState& link, PacketBuffer& reply, int timeoutMs) {
   int64_t deadline = deadlineAfter(timeoutMs);
   for (;;) {
     int n = port.receive(reply.bytes, kPacketSize, msUntil(deadline));
-    if (n >= 0 && acceptMessage(link, reply, n)) {
-      MessageHeader h = readHeader(reply);
-      if (!(h.flags & kFlagAcknowledged) || h.acknowledged == link.sendNumber) return n;
-    }
+    if (n >= 0 && takeReply(link, reply, n)) return n;
     if (msUntil(deadline) == 0) return -1;
   }
 }

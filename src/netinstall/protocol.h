@@ -34,6 +34,9 @@ bool isRepeat(const LinkState& link, const PacketBuffer& packet, int length);
 // Sends a fresh acknowledgement of the peer's last accepted message.
 void sendAck(DatagramPort& port, const LinkState& link);
 
+// Whether a received datagram is a reply: an accepted sequenced message of the peer, or an
+// acknowledgement of our sendNumber.
+bool takeReply(LinkState& link, const PacketBuffer& packet, int length);
 // Waits up to timeoutMs for a reply: an accepted sequenced message of the peer, or an
 // acknowledgement of our sendNumber. Returns its length, or -1.
 int waitForReply(DatagramPort& port, LinkState& link, PacketBuffer& reply, int timeoutMs);

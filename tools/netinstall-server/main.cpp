@@ -1,7 +1,8 @@
 // netinstall-server: the installation server as a host program. It takes the packages and the
 // router's settings from its command line, waits for a router to announce itself and installs
 // it with the installer's own server flow; its exit status says whether the router was
-// installed.
+// installed. With --all or --routers it installs every router that announces itself, all at
+// once, and says for each whether it was installed.
 #include <arpa/inet.h>
 #include <ctype.h>
 #include <dirent.h>
@@ -24,6 +25,7 @@
 
 #include "base/platform.h"
 #include "flows/config_script.h"
+#include "flows/install_rollout.h"
 #include "flows/install_server.h"
 #include "netinstall/message_layout.h"
 #include "packages/catalogue.h"
@@ -36,11 +38,14 @@ constexpr int kNotInstalled = 1;
 constexpr int kUsage = 2;
 
 const char kUsageText[] =
-    "usage: netinstall-server [--interface NAME] [--router MAC] [--keep-config |\n"
+    "usage: netinstall-server [--interface NAME] [--router MAC | --all | --routers N]\n"
+    "                         [--keep-config |\n"
     "                         --address A.B.C.D/PREFIX [--gateway A.B.C.D] [--baud N]]\n"
     "                         [--timeout SECONDS] PACKAGE.qpk|DIRECTORY...\n"
     "Without --keep-config or --address the settings are asked on the terminal; a setting left\n"
-    "out (gateway, baud rate) is left out of the router's first-start script.\n";
+    "out (gateway, baud rate) is left out of the router's first-start script. --all installs\n"
+    "every router that announces itself, at once, until interrupted or, with --timeout, until\n"
+    "none came for that long; --routers N stops after N routers.\n";
 
 struct Options {
   const char* interface = nullptr;
@@ -52,6 +57,8 @@ struct Options {
   in_addr gateway = {};
   unsigned baud = 0;
   long timeoutSeconds = -1;  // without limit
+  bool many = false;         // --all or --routers
+  unsigned routerLimit = 0;  // --routers N; 0 without limit
   std::vector<std::string> inputs;
 };
 
@@ -101,8 +108,8 @@ int parseOptions(int argc, char** argv, Options& options) {
   bool settings = false;  // --gateway or --baud given
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
-    if (arg == "--keep-config") {
-      options.keep = true;
+    if (arg == "--keep-config" || arg == "--all") {
+      (arg == "--all" ? options.many : options.keep) = true;
       continue;
     }
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
@@ -127,6 +134,10 @@ int parseOptions(int argc, char** argv, Options& options) {
       good = parseNumber(value, 1, 4294967294ul, number);
       options.baud = static_cast<unsigned>(number);
       settings = true;
+    } else if (arg == "--routers") {
+      good = parseNumber(value, 1, 65535, number);
+      options.routerLimit = static_cast<unsigned>(number);
+      options.many = true;
     } else if (arg == "--timeout") {
       good = parseNumber(value, 0, 2000000ul, number);
       options.timeoutSeconds = static_cast<long>(number);
@@ -137,6 +148,12 @@ int parseOptions(int argc, char** argv, Options& options) {
   }
   if (options.keep && (options.haveAddress || settings)) {
     return usage("--keep-config takes no address, gateway or baud rate");
+  }
+  if (options.many && !isNoMac(options.router)) {
+    return usage("--router takes one router, --all and --routers many");
+  }
+  if (options.many && !options.keep && !options.haveAddress) {
+    return usage("--all and --routers need --keep-config or --address");
   }
   if (settings && !options.haveAddress) return usage("--gateway and --baud need --address");
   if (options.inputs.empty()) return usage("no packages given");
@@ -322,6 +339,32 @@ bool install(InstallServer& server, const Options& options,
   return outcome == RemoteOutcome::Installed;
 }
 
+// Every router at once; one line per router at the end.
+int installMany(InstallServer& server, const Options& options,
+                const std::list<PackageFile*>& packages) {
+  RouterSettings settings;
+  settings.keep = options.keep;
+  settings.address = options.address;
+  settings.prefix = options.prefix;
+  settings.gateway = options.gateway;
+  settings.baud = options.baud;
+  std::vector<std::string> paths;
+  for (const PackageFile* package : packages) paths.push_back(package->path);
+  std::vector<RolloutResult> results;
+  bool waited = installAnnouncingRouters(server, settings, paths, options.routerLimit,
+                                         options.timeoutSeconds, results);
+  bool allInstalled = waited && !results.empty();
+  for (const RolloutResult& result : results) {
+    printf("router %s: %s\n", macToText(result.mac), result.installed ? "installed" : "failed");
+    allInstalled = allInstalled && result.installed;
+  }
+  if (results.empty() || results.size() < options.routerLimit) {
+    printf("no further router announced itself within %ld seconds\n", options.timeoutSeconds);
+    allInstalled = false;
+  }
+  return allInstalled ? kInstalled : kNotInstalled;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -345,6 +388,13 @@ int main(int argc, char** argv) {
     puts("no Ethernet interface can be used for the installation");
     freeInstallServer(server);
     return kNotInstalled;
+  }
+  if (options.many) {
+    printf("waiting for routers on %u %s...\n", server.interfaceCount,
+           server.interfaceCount == 1 ? "interface" : "interfaces");
+    int status = installMany(server, options, packages);
+    freeInstallServer(server);
+    return status;
   }
   printf("waiting for a router on %u %s...\n", server.interfaceCount,
          server.interfaceCount == 1 ? "interface" : "interfaces");

@@ -1,7 +1,8 @@
 // The network installation end to end over real sockets (root): the static installer as init
 // of a staged root with a loop disk, booted as the network medium in one network namespace,
 // and netinstall-server in another, joined by a veth pair without IPv4 addresses. What the
-// router's disk holds afterwards and what the server says are checked.
+// router's disk holds afterwards and what the server says are checked; then three routers on
+// one bridge, installed at once, a lossy link, and a server killed mid-file.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -33,6 +34,13 @@ constexpr const char* kInstaller = TRENAVOX_BINARY_DIR "/src/program/trenavox-in
 constexpr const char* kServer = TRENAVOX_BINARY_DIR "/tools/netinstall-server/netinstall-server";
 const std::string kInstalled = "router 02:00:00:00:00:01: installed\n";
 
+// A router beside the fixture's own: its namespace, its staged root and its disk.
+struct Client {
+  std::string ns;
+  std::unique_ptr<StagedRoot> stage;
+  std::unique_ptr<LoopDisk> disk;
+};
+
 class NetInstall : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -50,18 +58,7 @@ class NetInstall : public ::testing::Test {
     ASSERT_EQ(run("ip link add name tvxr address 02:00:00:00:00:01 netns " + router +
                   " type veth peer name tvxs address 02:00:00:00:00:02 netns " + server),
               0);
-    ASSERT_TRUE(stage.addCompatSfdisk(kCompatSfdisk) &&
-                stage.addProgram(hostProgram("mke2fs"), "/sbin/mke2fs") &&
-                stage.addFile("/etc/mke2fs.conf", readFile("/etc/mke2fs.conf")) &&
-                stage.addProgram(kInstaller, "/sbin/init") && stage.addFile("/TYPE", "net\n") &&
-                stage.addFile("/dev/tty0", "") && stage.addDirectory("/mnt") &&
-                stage.addFile("/etc/sfdisk-compat.conf", "SFDISK_COMPAT_DEVICES=/dev/hda\n"));
-    disk = std::make_unique<LoopDisk>(scratch.file("disk.img"), 64ull << 20);
-    ASSERT_FALSE(disk->device().empty()) << "no loop device could be attached";
-    for (const char* part : {"", "1", "2"}) {
-      ASSERT_TRUE(stage.addSymlink(std::string("/dev/hda") + part,
-                                   "host/" + disk->name() + (*part ? "p" : "") + part));
-    }
+    ASSERT_TRUE(stageClient(stage, disk));
     for (std::string name : {"p1", "p2"}) ASSERT_TRUE(addPackage(name, name + "\n"));
   }
   void TearDown() override {
@@ -82,18 +79,51 @@ class NetInstall : public ::testing::Test {
     for (char& byte : bytes) byte = static_cast<char>(random());
     return bytes;
   }
+  // The installer as init of the network medium in `root`, its hard drive a new loop disk.
+  bool stageClient(StagedRoot& root, std::unique_ptr<LoopDisk>& drive) {
+    drive = std::make_unique<LoopDisk>(root.path() + ".img", 64ull << 20);
+    bool staged = !drive->device().empty() && root.addCompatSfdisk(kCompatSfdisk) &&
+                  root.addProgram(hostProgram("mke2fs"), "/sbin/mke2fs") &&
+                  root.addFile("/etc/mke2fs.conf", readFile("/etc/mke2fs.conf")) &&
+                  root.addProgram(kInstaller, "/sbin/init") && root.addFile("/TYPE", "net\n") &&
+                  root.addFile("/dev/tty0", "") && root.addDirectory("/mnt") &&
+                  root.addFile("/etc/sfdisk-compat.conf", "SFDISK_COMPAT_DEVICES=/dev/hda\n");
+    for (const char* part : {"", "1", "2"}) {
+      staged = staged && root.addSymlink(std::string("/dev/hda") + part,
+                                         "host/" + drive->name() + (*part ? "p" : "") + part);
+    }
+    return staged;
+  }
+  // Boots the installer of `root` as init of a PID namespace in the network namespace `ns`,
+  // its console a silent pipe, or one already hung up with `hangUp`.
+  static ChildRun boot(const std::string& ns, const StagedRoot& root, bool hangUp = false) {
+    int netns = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
+    int console[2];
+    EXPECT_EQ(pipe(console), 0);
+    if (hangUp) close(std::exchange(console[1], -1));
+    ChildRun client = runInStagedRoot(root, [&] {
+      if (setns(netns, CLONE_NEWNET) != 0 || unshare(CLONE_NEWPID) != 0) return 1;
+      dup2(console[0], 0);
+      pid_t init = fork();
+      if (init == 0) _exit(execl("/sbin/init", "/sbin/init", nullptr));
+      return waitpid(init, nullptr, 0) == init ? 0 : 1;
+    });
+    for (int fd : {console[0], console[1], netns}) close(fd);
+    return client;
+  }
   // debugfs's answer to `request` on the installed root partition, read on the host.
-  std::string debugfs(const std::string& request) {
-    return hostCommandOutput("debugfs -R '" + request + "' " + disk->device() + "p1 2>/dev/null");
+  std::string debugfs(const std::string& request, const LoopDisk* drive = nullptr) {
+    return hostCommandOutput("debugfs -R '" + request + "' " +
+                             (drive ? drive : disk.get())->device() + "p1 2>/dev/null");
   }
 
-  // Starts the server in its namespace with `options` and the packages (not in install order);
-  // then boots the router's installer as init of a PID namespace in the other, its console a
-  // silent pipe. With `killAt`, the server is killed once it has said that line, and the console
-  // is hung up, so that the failure's key prompt ends too. Returns the server's exit status.
+  // Starts the server in its namespace with `options` and the `packages` (not in install order);
+  // then boots the fixture's router and the `others` at once. With `killAt`, the server is killed
+  // once it has said that line, and the router's console is hung up, so that the failure's key
+  // prompt ends too. Returns the server's exit status.
   int installOnce(const std::string& options,
                   const std::vector<std::string>& packages = {"p2", "p1"},
-                  const std::string& killAt = "") {
+                  const std::string& killAt = "", const std::vector<Client>& others = {}) {
     std::string command = "exec ip netns exec " + server + " " + kServer + " " + options;
     for (const std::string& name : packages) command += " " + scratch.file(name + ".qpk");
     command += " </dev/null >" + scratch.file("server.out") + " 2>&1";
@@ -110,26 +140,18 @@ class NetInstall : public ::testing::Test {
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       }
     });
-    int netns = open(("/run/netns/" + router).c_str(), O_RDONLY | O_CLOEXEC);
-    int console[2];
-    EXPECT_EQ(pipe(console), 0);
-    if (!killAt.empty()) close(std::exchange(console[1], -1));
-    ChildRun client = runInStagedRoot(
-        stage,
-        [&] {
-          if (setns(netns, CLONE_NEWNET) != 0 || unshare(CLONE_NEWPID) != 0) return 1;
-          dup2(console[0], 0);
-          pid_t init = fork();
-          if (init == 0) _exit(execl("/sbin/init", "/sbin/init", nullptr));
-          return waitpid(init, nullptr, 0) == init ? 0 : 1;
-        },
-        60);
+    std::vector<pid_t> clients;
+    for (const Client& other : others) {
+      clients.push_back(fork());
+      if (clients.back() == 0) _exit(boot(other.ns, *other.stage).status == 0 ? 0 : 1);
+    }
+    ChildRun client = boot(router, stage, !killAt.empty());
     routerEndedAt = std::chrono::steady_clock::now();
     done = true;
     killer.join();
+    for (pid_t pid : clients) waitpid(pid, nullptr, 0);
     int status = -1;
     waitpid(serverPid, &status, 0);
-    for (int fd : {console[0], console[1], netns}) close(fd);
     routerOut = client.out + client.err;
     serverOut = readFile(scratch.file("server.out"));
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -168,6 +190,39 @@ TEST_F(NetInstall, serverInstallsPackagesAndScriptOfItsSettingsThenKeepsTheStore
   EXPECT_EQ(debugfs("cat /vela/store/hosts"), "127.0.0.1\n") << routerOut;
   EXPECT_EQ(debugfs("cat /opt/p2"), "p2\n");
   EXPECT_EQ(debugfs("cat /autorun.scr"), "");  // no script comes: the kept one is the router's
+}
+
+TEST_F(NetInstall, serverInstallsThreeRoutersOnOneBridgeAtOnce) {
+  std::vector<Client> others(2);
+  std::string ports = "ip link set tvxs master br0";
+  for (size_t i = 0; i < others.size(); ++i) {
+    std::string n = std::to_string(i + 1);
+    Client& other = others[i];
+    other.ns = router + "-" + n;
+    other.stage = std::make_unique<StagedRoot>(scratch.file("root" + n));
+    ASSERT_TRUE(stageClient(*other.stage, other.disk));
+    ASSERT_EQ(run("ip netns add " + other.ns + " && ip netns exec " + other.ns +
+                  " sh -c 'echo 1 >/proc/sys/net/ipv6/conf/default/disable_ipv6' && " +
+                  "ip link add name tvxr address 02:00:00:00:01:0" + n + " netns " + other.ns +
+                  " type veth peer name tvxs" + n + " netns " + server),
+              0);
+    ports += " && ip link set tvxs" + n + " master br0 up";
+  }
+  ASSERT_EQ(run("ip netns exec " + server + " sh -c 'ip link add br0 type bridge forward_delay 0 " +
+                "&& " + ports + " && ip link set tvxs up'"),
+            0);
+  int status = installOnce("--interface br0 --all --routers 3 --address 10.1.2.3/24", {"p2", "p1"},
+                           "", others);
+  for (const Client& other : others) run("ip netns del " + other.ns + " 2>/dev/null");
+  EXPECT_EQ(status, 0) << serverOut << routerOut;
+  for (const char* mac : {"02:00:00:00:00:01", "02:00:00:00:01:01", "02:00:00:00:01:02"}) {
+    EXPECT_NE(serverOut.find(std::string("router ") + mac + ": installed\n"), std::string::npos)
+        << serverOut;
+  }
+  for (const LoopDisk* drive : {disk.get(), others[0].disk.get(), others[1].disk.get()}) {
+    EXPECT_EQ(debugfs("cat /opt/p1", drive) + debugfs("cat /opt/p2", drive), "p1\np2\n");
+    EXPECT_NE(debugfs("cat /autorun.scr", drive), "");
+  }
 }
 
 // A lost frame costs a resend after a short wait; nothing is lost or doubled on the disk.
