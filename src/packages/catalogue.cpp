@@ -42,6 +42,11 @@ void moveFrontPackages(PackageMenu& menu) {
 
 const char* const frontPackages[kFrontPackageCount] = {"system", "ppp", "dhcp"};
 
+void putInDisplayOrder(PackageMenu& menu) {
+  std::stable_sort(menu.entries.begin(), menu.entries.end(), nameBefore);
+  moveFrontPackages(menu);
+}
+
 SelectablePackage::~SelectablePackage() = default;
 
 bool scanPackages(PackageMenu& menu, const char* directory) {
@@ -73,8 +78,7 @@ bool scanPackages(PackageMenu& menu, const char* directory) {
   // selection and the unattended flow selects everything, so its marks could never reach an
   // installation.
   // Stable, so that two files with one package name keep their directory order.
-  std::stable_sort(menu.entries.begin(), menu.entries.end(), nameBefore);
-  moveFrontPackages(menu);
+  putInDisplayOrder(menu);
   return true;
 }
 

@@ -35,6 +35,8 @@ extern const char* const frontPackages[kFrontPackageCount];
 // printing "FATAL ERROR: ..." when the directory has no package or a package cannot be read;
 // the scan stops at the first unreadable package.
 bool scanPackages(PackageMenu& menu, const char* directory);
+// Sorts the entries by name as bytes, then moves the front packages to their places.
+void putInDisplayOrder(PackageMenu& menu);
 // Index of the first entry named exactly `name`, or -1.
 int findPackage(PackageMenu& menu, const std::string& name);
 // Replaces `out` by the selected entries in the library's install order. The records are

@@ -213,17 +213,7 @@ bool orderPackages(const std::vector<std::string>& files, std::list<PackageFile*
     fputs("netinstall-server: no packages found\n", stderr);
     return false;
   }
-  std::stable_sort(
-      menu.entries.begin(), menu.entries.end(),
-      [](const SelectablePackage* a, const SelectablePackage* b) { return a->name < b->name; });
-  for (int position = 0; position < kFrontPackageCount; ++position) {
-    int found = findPackage(menu, frontPackages[position]);
-    if (found < 0) continue;
-    SelectablePackage* package = menu.entries[found];
-    menu.entries.erase(menu.entries.begin() + found);
-    size_t target = std::min(static_cast<size_t>(position), menu.entries.size());
-    menu.entries.insert(menu.entries.begin() + target, package);
-  }
+  putInDisplayOrder(menu);
   collectSelected(menu, ordered);
   return true;
 }
