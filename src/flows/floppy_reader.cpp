@@ -201,7 +201,7 @@ int32_t readFloppyPart(InstallContext& context, FILE* file, FILE* stream) {
   uint32_t left = partSize;
   const uint8_t* next = payload;
   while (left > 0) {
-    uint32_t piece = left < kPayloadPieceSize ? left : kPayloadPieceSize;
+    uint32_t piece = left < kCopyPieceSize ? left : static_cast<uint32_t>(kCopyPieceSize);
     if (!writePackageBytes(stream, next, piece)) {
       free(payload);
       freeBlockGroup(group);

@@ -16,7 +16,6 @@ constexpr uint32_t kMinBlockSize = 5;          // at least one data byte per blo
 constexpr double kMaxGroupBytes = 1048576.0;   // one group in memory, at most 1 MiB
 constexpr uint32_t kFloppyProgressWidth = 70;  // cells of the reader's progress bar
 constexpr uint32_t kFloppyProgressInitialTotal = 100;
-constexpr uint32_t kPayloadPieceSize = 4096;  // payload goes to the installer in such pieces
 
 // The stored blocks of one group; each block buffer holds blockSize bytes, the first
 // blockSize - 4 of them data.

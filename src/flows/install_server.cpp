@@ -156,7 +156,6 @@ bool addRouter(InstallServer& server, DatagramPort& port, const MacAddress& inte
   server.routers = entry;
   if (!server.selected) server.selected = entry;
   server.routerCount++;
-  drawRouterList(server);
   return true;
 }
 
@@ -182,7 +181,9 @@ bool scanForRouters(InstallServer& server) {
       if (!waiting[i + 1].revents) continue;
       NetInterface& iface = *server.interfaces[i];
       int length = iface.receive(packet.bytes, kPacketSize, 0);
-      if (length > 0) addRouter(server, iface, iface.mac, packet, length);
+      if (length > 0 && addRouter(server, iface, iface.mac, packet, length)) {
+        drawRouterList(server);
+      }
     }
   }
 }

@@ -49,7 +49,8 @@ void selectPreviousRouter(InstallServer& server);
 // Handles one key byte (reading the rest of an arrow key); true when the scan is to end.
 bool handleScanKey(InstallServer& server, int key);
 // Lists the sender of a datagram received on `port` (own address `interfaceMac`) when it is an
-// announcement from a router not listed yet; the first router found is selected.
+// announcement from a router not listed yet; the first router found is selected. Draws
+// nothing: the scan redraws its list when this returns true.
 bool addRouter(InstallServer& server, DatagramPort& port, const MacAddress& interfaceMac,
                const PacketBuffer& packet, int length);
 

@@ -30,6 +30,25 @@ int receiveFrom(NetInterface& iface, uint8_t* buffer, int capacity) {
   return static_cast<int>(n);
 }
 
+bool readHardwareAddress(int query, const char* name, MacAddress& mac) {
+  ifreq request;
+  nameRequest(request, name);
+  if (ioctl(query, SIOCGIFHWADDR, &request) != 0) return false;
+  memcpy(mac.bytes, request.ifr_hwaddr.sa_data, sizeof mac.bytes);
+  return true;
+}
+
+// The interface with its socket open, or null for one without an Ethernet address (loopback)
+// or whose socket cannot be opened.
+NetInterface* openWithAddress(const char* name, const MacAddress& mac) {
+  NetInterface* iface = new NetInterface;
+  iface->mac = mac;
+  if (!isNoMac(mac) && openInterfaceSocket(*iface, name, installPort)) return iface;
+  closeInterface(*iface);
+  delete iface;
+  return nullptr;
+}
+
 }  // namespace
 
 int NetInterface::send(const uint8_t* bytes, int length) {
@@ -113,6 +132,15 @@ bool interfaceNameOf(const char* line, char* name) {
   return true;
 }
 
+NetInterface* openInterface(const char* name) {
+  int query = socket(AF_INET, SOCK_RAW, 250);
+  if (query < 0) return nullptr;
+  MacAddress mac;
+  bool known = readHardwareAddress(query, name, mac);
+  close(query);
+  return known ? openWithAddress(name, mac) : nullptr;
+}
+
 NetInterface** listInterfaces(unsigned& count) {
   count = 0;
   FILE* file = fopen("/proc/net/dev", "r");
@@ -135,20 +163,12 @@ NetInterface** listInterfaces(unsigned& count) {
   while (!failed && fgets(line, sizeof line, file)) {
     char name[IFNAMSIZ];
     if (!interfaceNameOf(line, name)) continue;
-    ifreq request;
-    nameRequest(request, name);
-    if (ioctl(query, SIOCGIFHWADDR, &request) != 0) {
+    MacAddress mac;
+    if (!readHardwareAddress(query, name, mac)) {
       failed = true;
       break;
     }
-    NetInterface* iface = new NetInterface;
-    memcpy(iface->mac.bytes, request.ifr_hwaddr.sa_data, 6);
-    if (isNoMac(iface->mac) || !openInterfaceSocket(*iface, name, installPort)) {
-      closeInterface(*iface);
-      delete iface;
-      continue;
-    }
-    list[used++] = iface;
+    if (NetInterface* iface = openWithAddress(name, mac)) list[used++] = iface;
   }
   close(query);
   fclose(file);

@@ -26,6 +26,9 @@ struct NetInterface : DatagramPort {
 // The caller frees the list with freeInterfaces.
 NetInterface** listInterfaces(unsigned& count);
 void freeInterfaces(NetInterface** list, unsigned count);
+// The one interface `name`, opened as listInterfaces opens each; null when it has no Ethernet
+// address or cannot be opened. Freed with closeInterface and delete.
+NetInterface* openInterface(const char* name);
 // Opens the interface's socket on device `name` and brings the device up; false on any failure.
 bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port);
 void closeInterface(NetInterface& iface);

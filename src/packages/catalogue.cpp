@@ -14,12 +14,6 @@ namespace {
 constexpr char kPackageSuffix[] = ".qpk";
 constexpr size_t kPackageSuffixLength = sizeof kPackageSuffix - 1;
 
-bool isPackageFileName(const char* name) {
-  size_t length = strlen(name);
-  return length > kPackageSuffixLength - 1 &&
-         memcmp(name + length - kPackageSuffixLength, kPackageSuffix, kPackageSuffixLength) == 0;
-}
-
 // std::string compares as unsigned bytes, which is the order the menu promises.
 bool nameBefore(const SelectablePackage* a, const SelectablePackage* b) {
   return a->name < b->name;
@@ -41,6 +35,12 @@ void moveFrontPackages(PackageMenu& menu) {
 }  // namespace
 
 const char* const frontPackages[kFrontPackageCount] = {"system", "ppp", "dhcp"};
+
+bool isPackageFileName(const char* name) {
+  size_t length = strlen(name);
+  return length > kPackageSuffixLength - 1 &&
+         memcmp(name + length - kPackageSuffixLength, kPackageSuffix, kPackageSuffixLength) == 0;
+}
 
 void putInDisplayOrder(PackageMenu& menu) {
   std::stable_sort(menu.entries.begin(), menu.entries.end(), nameBefore);

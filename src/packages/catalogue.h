@@ -35,6 +35,8 @@ extern const char* const frontPackages[kFrontPackageCount];
 // printing "FATAL ERROR: ..." when the directory has no package or a package cannot be read;
 // the scan stops at the first unreadable package.
 bool scanPackages(PackageMenu& menu, const char* directory);
+// True for a name ending in ".qpk" (lower case), the files a package directory is read for.
+bool isPackageFileName(const char* name);
 // Sorts the entries by name as bytes, then moves the front packages to their places.
 void putInDisplayOrder(PackageMenu& menu);
 // Index of the first entry named exactly `name`, or -1.

@@ -13,8 +13,6 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/ioctl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,6 +22,7 @@
 #include <vector>
 
 #include "base/platform.h"
+#include "base/signals.h"
 #include "flows/config_script.h"
 #include "flows/install_rollout.h"
 #include "flows/install_server.h"
@@ -163,10 +162,6 @@ int parseOptions(int argc, char** argv, Options& options) {
   return 0;
 }
 
-bool isPackageName(const std::string& name) {
-  return name.size() > 4 && name.compare(name.size() - 4, 4, ".qpk") == 0;
-}
-
 // The package files named on the command line, directories opened to their *.qpk files.
 bool listPackageFiles(const std::vector<std::string>& inputs, std::vector<std::string>& files) {
   for (const std::string& input : inputs) {
@@ -186,7 +181,7 @@ bool listPackageFiles(const std::vector<std::string>& inputs, std::vector<std::s
     }
     std::vector<std::string> names;
     while (dirent* entry = readdir(dir)) {
-      if (isPackageName(entry->d_name)) names.push_back(entry->d_name);
+      if (isPackageFileName(entry->d_name)) names.push_back(entry->d_name);
     }
     closedir(dir);
     std::sort(names.begin(), names.end());  // readdir order would vary between hosts
@@ -220,49 +215,27 @@ bool orderPackages(const std::vector<std::string>& files, std::list<PackageFile*
 
 // Opens only the interface `name` into the server, in place of the list of every interface.
 bool openOneInterface(InstallServer& server, const char* name) {
-  int query = socket(AF_INET, SOCK_DGRAM, 0);
-  if (query < 0) return false;
-  ifreq request = {};
-  strncpy(request.ifr_name, name, IFNAMSIZ - 1);
-  bool known = ioctl(query, SIOCGIFHWADDR, &request) == 0;
-  close(query);
-  if (!known) return false;
-  NetInterface* iface = new NetInterface;
-  memcpy(iface->mac.bytes, request.ifr_hwaddr.sa_data, 6);
-  if (isNoMac(iface->mac) || !openInterfaceSocket(*iface, name, installPort)) {
-    closeInterface(*iface);
-    delete iface;
-    return false;
-  }
+  NetInterface* iface = openInterface(name);
+  if (!iface) return false;
   server.interfaces = new NetInterface*[1];
   server.interfaces[0] = iface;
   server.interfaceCount = 1;
   return true;
 }
 
-// addRouter draws the installer's router list, which only makes sense on its own full-screen
-// console; here its output is dropped and each router gets one plain line instead.
-bool addRouterQuietly(InstallServer& server, NetInterface& iface, const PacketBuffer& packet,
-                      int length) {
-  fflush(stdout);
-  int saved = dup(STDOUT_FILENO);
-  FILE* sink = fopen("/dev/null", "w");
-  if (saved >= 0 && sink) dup2(fileno(sink), STDOUT_FILENO);
-  bool added = addRouter(server, iface, iface.mac, packet, length);
-  fflush(stdout);
-  if (saved >= 0 && sink) dup2(saved, STDOUT_FILENO);
-  if (sink) fclose(sink);
-  if (saved >= 0) close(saved);
-  if (added)
-    printf("found router %s (%s)\n", macToText(server.routers->mac), server.routers->label);
-  return added;
+// Each router found gets one plain line; the installer's full-screen list is not drawn here.
+bool addRouterAndSay(InstallServer& server, NetInterface& iface, const PacketBuffer& packet,
+                     int length) {
+  if (!addRouter(server, iface, iface.mac, packet, length)) return false;
+  printf("found router %s (%s)\n", macToText(server.routers->mac), server.routers->label);
+  return true;
 }
 
 // Listens on every interface until the wanted router (any, or `wanted`) has announced itself
 // and selects it; false when the time ran out first or the wait failed.
 bool awaitRouter(InstallServer& server, const MacAddress& wanted, long timeoutSeconds) {
   int64_t deadline =
-      timeoutSeconds < 0 ? -1 : deadlineAfter(static_cast<int>(timeoutSeconds * 1000));
+      deadlineAfter(timeoutSeconds < 0 ? -1 : static_cast<int>(timeoutSeconds * 1000));
   std::vector<pollfd> waiting(server.interfaceCount);
   PacketBuffer packet;
   for (;;) {
@@ -270,15 +243,15 @@ bool awaitRouter(InstallServer& server, const MacAddress& wanted, long timeoutSe
       waiting[i] = {server.interfaces[i]->socket, POLLIN, 0};
     }
     fflush(stdout);
-    int left = deadline < 0 ? -1 : msUntil(deadline);
-    if (deadline >= 0 && left <= 0) return false;
-    int ready = poll(waiting.data(), waiting.size(), left);
-    if (ready < 0 && errno != EINTR) return false;
+    int left = msUntil(deadline);
+    if (left == 0) return false;
+    int ready = pollWithAbort(waiting.data(), waiting.size(), left);
+    if (ready < 0) return false;
     for (unsigned i = 0; ready > 0 && i < server.interfaceCount; ++i) {
       if (!waiting[i].revents) continue;
       NetInterface& iface = *server.interfaces[i];
       int length = iface.receive(packet.bytes, kPacketSize, 0);
-      if (length <= 0 || !addRouterQuietly(server, iface, packet, length)) continue;
+      if (length <= 0 || !addRouterAndSay(server, iface, packet, length)) continue;
       if (isNoMac(wanted)) return true;  // addRouter selected the first one
       if (sameMac(server.routers->mac, wanted)) {
         server.selected = server.routers;
