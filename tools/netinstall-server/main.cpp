@@ -49,12 +49,8 @@ const char kUsageText[] =
 struct Options {
   const char* interface = nullptr;
   MacAddress router = kNoMac;
-  bool keep = false;
+  RouterSettings settings;  // keep, or what goes into the first-start script
   bool haveAddress = false;
-  in_addr address = {};
-  unsigned prefix = 0;
-  in_addr gateway = {};
-  unsigned baud = 0;
   long timeoutSeconds = -1;  // without limit
   bool many = false;         // --all or --routers
   unsigned routerLimit = 0;  // --routers N; 0 without limit
@@ -93,22 +89,22 @@ bool parseAddress(const char* text, Options& options) {
   if (!slash) return false;
   std::string host(text, static_cast<size_t>(slash - text));
   unsigned long prefix = 0;
-  if (inet_pton(AF_INET, host.c_str(), &options.address) != 1 ||
+  if (inet_pton(AF_INET, host.c_str(), &options.settings.address) != 1 ||
       !parseNumber(slash + 1, 1, 32, prefix)) {
     return false;
   }
-  options.prefix = static_cast<unsigned>(prefix);
+  options.settings.prefix = static_cast<unsigned>(prefix);
   options.haveAddress = true;
   return true;
 }
 
 // Returns 0 when the options are usable, else the usage error's status (already reported).
 int parseOptions(int argc, char** argv, Options& options) {
-  bool settings = false;  // --gateway or --baud given
+  bool scriptOptions = false;  // --gateway or --baud given
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--keep-config" || arg == "--all") {
-      (arg == "--all" ? options.many : options.keep) = true;
+      (arg == "--all" ? options.many : options.settings.keep) = true;
       continue;
     }
     if (arg.size() < 2 || arg.compare(0, 2, "--") != 0) {
@@ -127,12 +123,12 @@ int parseOptions(int argc, char** argv, Options& options) {
     } else if (arg == "--address") {
       good = parseAddress(value, options);
     } else if (arg == "--gateway") {
-      good = inet_pton(AF_INET, value, &options.gateway) == 1;
-      settings = true;
+      good = inet_pton(AF_INET, value, &options.settings.gateway) == 1;
+      scriptOptions = true;
     } else if (arg == "--baud") {
       good = parseNumber(value, 1, 4294967294ul, number);
-      options.baud = static_cast<unsigned>(number);
-      settings = true;
+      options.settings.baud = static_cast<unsigned>(number);
+      scriptOptions = true;
     } else if (arg == "--routers") {
       good = parseNumber(value, 1, 65535, number);
       options.routerLimit = static_cast<unsigned>(number);
@@ -145,18 +141,18 @@ int parseOptions(int argc, char** argv, Options& options) {
     }
     if (!good) return usage(("bad value for " + arg + ": " + value).c_str());
   }
-  if (options.keep && (options.haveAddress || settings)) {
+  if (options.settings.keep && (options.haveAddress || scriptOptions)) {
     return usage("--keep-config takes no address, gateway or baud rate");
   }
   if (options.many && !isNoMac(options.router)) {
     return usage("--router takes one router, --all and --routers many");
   }
-  if (options.many && !options.keep && !options.haveAddress) {
+  if (options.many && !options.settings.keep && !options.haveAddress) {
     return usage("--all and --routers need --keep-config or --address");
   }
-  if (settings && !options.haveAddress) return usage("--gateway and --baud need --address");
+  if (scriptOptions && !options.haveAddress) return usage("--gateway and --baud need --address");
   if (options.inputs.empty()) return usage("no packages given");
-  if (!options.keep && !options.haveAddress && !isatty(STDIN_FILENO)) {
+  if (!options.settings.keep && !options.haveAddress && !isatty(STDIN_FILENO)) {
     return usage("without a terminal, give --keep-config or --address");
   }
   return 0;
@@ -280,7 +276,7 @@ class UnattendedPort : public DatagramPort {
 bool install(InstallServer& server, const Options& options,
              const std::list<PackageFile*>& packages) {
   bool terminal = isatty(STDIN_FILENO);
-  if (!options.keep && !options.haveAddress) {
+  if (!options.settings.keep && !options.haveAddress) {
     TerminalState state;
     enterRawMode(state);
     bool installed = offerAndInstall(server, packages);
@@ -289,32 +285,26 @@ bool install(InstallServer& server, const Options& options,
   }
   const RouterEntry& router = *server.selected;
   std::string script;
-  if (!options.keep) {
-    script = buildConfigScript(router.mac, options.address, options.prefix, options.gateway,
-                               options.baud);
+  if (!options.settings.keep) {
+    script = buildConfigScript(router.mac, options.settings.address, options.settings.prefix,
+                               options.settings.gateway, options.settings.baud);
   }
   std::vector<std::string> paths;
   for (const PackageFile* package : packages) paths.push_back(package->path);
   UnattendedPort unattended(*router.port);
   DatagramPort& port = terminal ? *router.port : unattended;
   RemoteOutcome outcome = installRouter(port, server.link, router.interfaceMac, router.mac,
-                                        options.keep, script, paths);
+                                        options.settings.keep, script, paths);
   return outcome == RemoteOutcome::Installed;
 }
 
 // Every router at once; one line per router at the end.
 int installMany(InstallServer& server, const Options& options,
                 const std::list<PackageFile*>& packages) {
-  RouterSettings settings;
-  settings.keep = options.keep;
-  settings.address = options.address;
-  settings.prefix = options.prefix;
-  settings.gateway = options.gateway;
-  settings.baud = options.baud;
   std::vector<std::string> paths;
   for (const PackageFile* package : packages) paths.push_back(package->path);
   std::vector<RolloutResult> results;
-  bool waited = installAnnouncingRouters(server, settings, paths, options.routerLimit,
+  bool waited = installAnnouncingRouters(server, options.settings, paths, options.routerLimit,
                                          options.timeoutSeconds, results);
   bool allInstalled = waited && !results.empty();
   for (const RolloutResult& result : results) {
