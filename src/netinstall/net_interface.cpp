@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <linux/filter.h>
+#include <linux/if_packet.h>
 #include <net/if.h>
 #include <poll.h>
 #include <stdio.h>
@@ -28,6 +30,20 @@ int receiveFrom(NetInterface& iface, uint8_t* buffer, int capacity) {
                        reinterpret_cast<sockaddr*>(&iface.lastSender), &size);
   if (n < 0 || iface.lastSender.sin_port != htons(installPort)) return -1;
   return static_cast<int>(n);
+}
+
+// Every broadcast we send comes back to our own socket; dropping those copies in the kernel
+// saves a wake-up and a read per message sent. The protocol's own checks still skip them where
+// a kernel lacks the filter, so a refusal is no failure.
+void dropOwnBroadcasts(int socket) {
+  sock_filter code[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, static_cast<uint32_t>(SKF_AD_OFF + SKF_AD_PKTTYPE)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, PACKET_LOOPBACK, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, 0),
+      BPF_STMT(BPF_RET | BPF_K, 0xffffffffu),
+  };
+  sock_fprog program = {sizeof code / sizeof code[0], code};
+  (void)setsockopt(socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program);
 }
 
 bool readHardwareAddress(int query, const char* name, MacAddress& mac) {
@@ -108,6 +124,7 @@ bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port) {
   local.sin_addr.s_addr = htonl(INADDR_ANY);
   local.sin_port = htons(port);
   if (bind(iface.socket, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) return false;
+  dropOwnBroadcasts(iface.socket);
   iface.destination = {};
   iface.destination.sin_family = AF_INET;
   iface.destination.sin_port = htons(port);

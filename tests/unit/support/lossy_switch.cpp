@@ -11,9 +11,12 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <deque>
 #include <random>
+#include <vector>
 
 namespace {
 
@@ -32,24 +35,50 @@ int openTap(const SwitchPort& port) {
   return fd;
 }
 
-// Holding the frame in the loop delays the other direction too; a stop-and-wait protocol has
-// one frame in flight, so for it this is the same as a line of that latency.
+// A frame waiting out the line's latency.
+struct HeldFrame {
+  int64_t dueUs;
+  int to;  // index of the device it goes out of
+  std::vector<unsigned char> bytes;
+};
+
+int64_t nowUs() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000000ll + now.tv_nsec / 1000;
+}
+
+// Each frame is held `delayUs` from its arrival while others keep flowing, as on a long line:
+// several sessions through one switch each see the latency once, not the sum of everyone's.
 [[noreturn]] void forward(const int taps[2], unsigned lossPercent, unsigned seed,
                           unsigned delayUs) {
   prctl(PR_SET_PDEATHSIG, SIGKILL);
   std::minstd_rand random(seed);
   pollfd waiting[2] = {{taps[0], POLLIN, 0}, {taps[1], POLLIN, 0}};
+  std::deque<HeldFrame> held;  // in order of arrival, so in order of due time
   static unsigned char frame[65536];
   for (;;) {
-    if (poll(waiting, 2, -1) < 0) continue;
+    // ppoll waits to the microsecond: a frame that arrives meanwhile is stamped when it came.
+    timespec wait = {0, 0};
+    if (!held.empty()) {
+      int64_t left = held.front().dueUs - nowUs();
+      if (left > 0)
+        wait = {static_cast<time_t>(left / 1000000), static_cast<long>(left % 1000000) * 1000};
+    }
+    if (ppoll(waiting, 2, held.empty() ? nullptr : &wait, nullptr) < 0) continue;
     for (int i = 0; i < 2; ++i) {
       if (waiting[i].revents & (POLLERR | POLLHUP | POLLNVAL)) _exit(0);  // namespace gone
       if (!(waiting[i].revents & POLLIN)) continue;
       ssize_t length = read(taps[i], frame, sizeof frame);
       if (length <= 0 || random() % 100 < lossPercent) continue;
-      if (delayUs) usleep(delayUs);
+      held.push_back({nowUs() + delayUs, 1 - i, {frame, frame + length}});
+    }
+    int64_t now = nowUs();
+    while (!held.empty() && held.front().dueUs <= now) {
       // A device that is still down refuses the frame, as a cable to a switched-off port would.
-      (void)!write(taps[1 - i], frame, static_cast<size_t>(length));
+      const HeldFrame& out = held.front();
+      (void)!write(taps[out.to], out.bytes.data(), out.bytes.size());
+      held.pop_front();
     }
   }
 }
