@@ -166,7 +166,6 @@ int pollWithAbort(struct pollfd* fds, nfds_t count, int timeoutMs) {
   }
   int64_t deadline = deadlineAfter(timeoutMs);
   for (;;) {
-    drainWakePipe();
     runPendingAbort();
     struct pollfd all[kMaxFds];
     for (nfds_t i = 0; i < count; ++i) all[i] = fds[i];
@@ -182,6 +181,8 @@ int pollWithAbort(struct pollfd* fds, nfds_t count, int timeoutMs) {
       if (errno == EINTR) continue;
       return -1;
     }
+    // Emptied only when a signal wrote to it: the wait costs no extra read, message after message.
+    if (total > count && all[count].revents) drainWakePipe();
     int callerReady = 0;
     for (nfds_t i = 0; i < count; ++i) {
       fds[i].revents = all[i].revents;

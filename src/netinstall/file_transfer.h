@@ -20,6 +20,8 @@ void retryAnswered(RetryTimer& timer);
 // A time-out: false when the tries are used up; otherwise the wait grows.
 bool retryTimedOut(RetryTimer& timer);
 
+constexpr int kReadPieceSize = 4096;  // a file is read in pieces of this, not per message
+
 // The server's side of one file (or of the configuration text).
 struct FileSender {
   bool isFile = false;
@@ -31,6 +33,9 @@ struct FileSender {
   LinkState* link = nullptr;     // the server's link state (not owned)
   PacketBuffer message;          // the FILE message, then each data message
   int messageLength = 0;         // of the current message, header included
+  uint8_t readAhead[kReadPieceSize];
+  int aheadStart = 0;  // the bytes of readAhead not yet sent lie from here
+  int aheadEnd = 0;    // to here
 };
 
 // Opens a file by path (isFile) or takes a text, writes its progress line and builds the FILE

@@ -167,7 +167,8 @@ bool listPackageFiles(const std::vector<std::string>& inputs, std::vector<std::s
       return false;
     }
     if (!S_ISDIR(status.st_mode)) {
-      files.push_back(input);
+      // The sender names a file on the wire by what follows the path's last slash.
+      files.push_back(input.find('/') == std::string::npos ? "./" + input : input);
       continue;
     }
     DIR* dir = opendir(input.c_str());
