@@ -1,6 +1,7 @@
 // netinstall-server: the installation server as a host program. It takes the packages and the
-// router's settings from its command line, waits for a router to announce itself and installs
-// it with the installer's own server flow; its exit status says whether the router was
+// router's settings from its command line (or asks them on a terminal), lets the operator pick
+// the router from the installer's own scan list or takes the first to announce itself, and
+// installs it with the installer's own server flow; its exit status says whether the router was
 // installed. With --all or --routers it installs every router that announces itself, all at
 // once, and says for each whether it was installed.
 #include <arpa/inet.h>
@@ -41,6 +42,8 @@ const char kUsageText[] =
     "                         [--keep-config |\n"
     "                         --address A.B.C.D/PREFIX [--gateway A.B.C.D] [--baud N]]\n"
     "                         [--timeout SECONDS] PACKAGE.qpk|DIRECTORY...\n"
+    "On a terminal without --router the routers found are listed to choose from ('p', 'n' or\n"
+    "the arrow keys, Enter; 'q' leaves); otherwise the first router found is installed.\n"
     "Without --keep-config or --address the settings are asked on the terminal; a setting left\n"
     "out (gateway, baud rate) is left out of the router's first-start script. --all installs\n"
     "every router that announces itself, at once, until interrupted or, with --timeout, until\n"
@@ -258,6 +261,26 @@ bool awaitRouter(InstallServer& server, const MacAddress& wanted, long timeoutSe
   }
 }
 
+// On a terminal the operator picks the router from the installer's own scan list.
+bool chooseRouter(InstallServer& server) {
+  TerminalState state;
+  enterRawMode(state);
+  bool chosen = scanForRouters(server);
+  restoreTerminal(state);
+  puts("");
+  return chosen;
+}
+
+// Scripted: the router named, or the first one, within the time-out.
+bool announceWait(InstallServer& server, const Options& options) {
+  printf("waiting for a router on %u %s...\n", server.interfaceCount,
+         server.interfaceCount == 1 ? "interface" : "interfaces");
+  if (awaitRouter(server, options.router, options.timeoutSeconds)) return true;
+  printf("no %s announced itself within %ld seconds\n",
+         isNoMac(options.router) ? "router" : "router with that address", options.timeoutSeconds);
+  return false;
+}
+
 // Without a terminal nobody presses the final key: the end handshake is ended from our side at
 // once, as the operator's key would, instead of waiting on a router that waits on us.
 class UnattendedPort : public DatagramPort {
@@ -350,11 +373,13 @@ int main(int argc, char** argv) {
     freeInstallServer(server);
     return status;
   }
-  printf("waiting for a router on %u %s...\n", server.interfaceCount,
-         server.interfaceCount == 1 ? "interface" : "interfaces");
-  if (!awaitRouter(server, options.router, options.timeoutSeconds)) {
-    printf("no %s announced itself within %ld seconds\n",
-           isNoMac(options.router) ? "router" : "router with that address", options.timeoutSeconds);
+  if (isatty(STDIN_FILENO) && isNoMac(options.router)) {
+    if (!chooseRouter(server)) {
+      puts("no router chosen");
+      freeInstallServer(server);
+      return kNotInstalled;
+    }
+  } else if (!announceWait(server, options)) {
     freeInstallServer(server);
     return kNotInstalled;
   }

@@ -1,8 +1,9 @@
 // The network installation end to end over real sockets (root): the static installer as init
 // of a staged root with a loop disk, booted as the network medium in one network namespace,
 // and netinstall-server in another, joined by a veth pair without IPv4 addresses. What the
-// router's disk holds afterwards and what the server says are checked; then three routers on
-// one bridge, installed at once, a lossy link, and a server killed mid-file.
+// router's disk holds afterwards and what the server says are checked; then the router picked
+// from the scan list on a terminal, three routers on one bridge installed at once, a lossy link,
+// and a server killed mid-file.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <sched.h>
@@ -23,6 +24,7 @@
 
 #include "flows/config_script.h"
 #include "support/lossy_switch.h"
+#include "support/pty_harness.h"
 #include "support/qpk_builder.h"
 #include "support/scratch_dir.h"
 #include "support/staged_root.h"
@@ -190,6 +192,27 @@ TEST_F(NetInstall, serverInstallsPackagesAndScriptOfItsSettingsThenKeepsTheStore
   EXPECT_EQ(debugfs("cat /vela/store/hosts"), "127.0.0.1\n") << routerOut;
   EXPECT_EQ(debugfs("cat /opt/p2"), "p2\n");
   EXPECT_EQ(debugfs("cat /autorun.scr"), "");  // no script comes: the kept one is the router's
+}
+
+// On a terminal the operator picks the router from the scan list and gives the final key.
+TEST_F(NetInstall, operatorPicksTheRouterFromTheScanListOnATerminal) {
+  ChildRun client;
+  std::thread routerBoot([&] { client = boot(router, stage); });
+  int netns = open(("/run/netns/" + server).c_str(), O_RDONLY | O_CLOEXEC);
+  std::string p1 = scratch.file("p1.qpk"), p2 = scratch.file("p2.qpk");
+  PtyResult run = runOnPty(
+      [&] {
+        if (setns(netns, CLONE_NEWNET) != 0) return 99;
+        execl(kServer, kServer, "--keep-config", p1.c_str(), p2.c_str(), nullptr);
+        return 98;
+      },
+      {{{" 02:00:00:00:00:01 (trenavox)", "\n"}, {"Press ENTER to reboot", "\n"}}});
+  routerBoot.join();
+  close(netns);
+  EXPECT_EQ(run.exitCode, 0) << run.output << client.out;
+  EXPECT_NE(run.output.find("Found 1 router"), std::string::npos) << run.output;
+  EXPECT_NE(run.output.find(kInstalled), std::string::npos) << run.output;
+  EXPECT_EQ(debugfs("cat /opt/p1") + debugfs("cat /opt/p2"), "p1\np2\n") << client.out;
 }
 
 TEST_F(NetInstall, serverInstallsThreeRoutersOnOneBridgeAtOnce) {
