@@ -213,6 +213,11 @@ bool orderPackages(const std::vector<std::string>& files, std::list<PackageFile*
   return true;
 }
 
+// The sockets bind to a device and bring it up, which only root may do.
+const char* rootHint(int error) {
+  return error == EPERM || error == EACCES ? " (run it as root)" : "";
+}
+
 // Opens only the interface `name` into the server, in place of the list of every interface.
 bool openOneInterface(InstallServer& server, const char* name) {
   NetInterface* iface = openInterface(name);
@@ -354,15 +359,19 @@ int main(int argc, char** argv) {
 
   InstallServer server;
   if (options.interface) {
+    errno = 0;
     if (!openOneInterface(server, options.interface)) {
-      printf("interface %s cannot be used for the installation\n", options.interface);
+      int error = errno;
+      printf("interface %s cannot be used for the installation: %s%s\n", options.interface,
+             error ? strerror(error) : "it has no Ethernet address", rootHint(error));
       return kNotInstalled;
     }
   } else {
     makeInstallServer(server);
   }
   if (server.interfaceCount == 0) {
-    puts("no Ethernet interface can be used for the installation");
+    printf("no Ethernet interface can be used for the installation%s\n",
+           rootHint(geteuid() == 0 ? 0 : EPERM));
     freeInstallServer(server);
     return kNotInstalled;
   }
