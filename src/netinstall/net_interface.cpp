@@ -56,13 +56,19 @@ bool readHardwareAddress(int query, const char* name, MacAddress& mac) {
 
 // The interface with its socket open, or null for one without an Ethernet address (loopback)
 // or whose socket cannot be opened.
-NetInterface* openWithAddress(const char* name, const MacAddress& mac) {
+NetInterface* openWithAddress(const char* name, const MacAddress& mac, InterfaceUse use) {
   NetInterface* iface = new NetInterface;
   iface->mac = mac;
-  if (!isNoMac(mac) && openInterfaceSocket(*iface, name, installPort)) return iface;
+  if (!isNoMac(mac) && openInterfaceSocket(*iface, name, installPort, use)) return iface;
   closeInterface(*iface);
   delete iface;
   return nullptr;
+}
+
+bool isUp(int query, const char* name) {
+  ifreq request;
+  nameRequest(request, name);
+  return ioctl(query, SIOCGIFFLAGS, &request) == 0 && (request.ifr_flags & IFF_UP);
 }
 
 }  // namespace
@@ -93,7 +99,7 @@ void NetInterface::discardKey() {
   (void)read(STDIN_FILENO, &key, 1);  // the key only ends the wait; its value does not matter
 }
 
-bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port) {
+bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port, InterfaceUse use) {
   iface.socket = ::socket(AF_INET, SOCK_DGRAM, 0);
   if (iface.socket < 0) return false;
   int on = 1;
@@ -105,10 +111,13 @@ bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port) {
   ifreq request;
   nameRequest(request, name);
   if (ioctl(iface.socket, SIOCGIFFLAGS, &request) != 0) return false;
-  short flags = static_cast<short>(request.ifr_flags | IFF_UP | IFF_RUNNING | IFF_PROMISC);
-  nameRequest(request, name);
-  request.ifr_flags = flags;
-  if (ioctl(iface.socket, SIOCSIFFLAGS, &request) != 0) return false;
+  short wanted = IFF_UP | IFF_RUNNING | (use == InterfaceUse::TakeOver ? IFF_PROMISC : 0);
+  short flags = static_cast<short>(request.ifr_flags | wanted);
+  if (flags != request.ifr_flags) {
+    nameRequest(request, name);
+    request.ifr_flags = flags;
+    if (ioctl(iface.socket, SIOCSIFFLAGS, &request) != 0) return false;
+  }
   // A device without an IPv4 address sends no broadcast; 0.0.0.0 is enough, and is only given
   // to a device that has none.
   nameRequest(request, name);
@@ -149,16 +158,16 @@ bool interfaceNameOf(const char* line, char* name) {
   return true;
 }
 
-NetInterface* openInterface(const char* name) {
+NetInterface* openInterface(const char* name, InterfaceUse use) {
   int query = socket(AF_INET, SOCK_RAW, 250);
   if (query < 0) return nullptr;
   MacAddress mac;
   bool known = readHardwareAddress(query, name, mac);
   close(query);
-  return known ? openWithAddress(name, mac) : nullptr;
+  return known ? openWithAddress(name, mac, use) : nullptr;
 }
 
-NetInterface** listInterfaces(unsigned& count) {
+NetInterface** listInterfaces(unsigned& count, InterfaceUse use) {
   count = 0;
   FILE* file = fopen("/proc/net/dev", "r");
   if (!file) return nullptr;
@@ -185,7 +194,8 @@ NetInterface** listInterfaces(unsigned& count) {
       failed = true;
       break;
     }
-    if (NetInterface* iface = openWithAddress(name, mac)) list[used++] = iface;
+    if (use == InterfaceUse::Share && !isUp(query, name)) continue;
+    if (NetInterface* iface = openWithAddress(name, mac, use)) list[used++] = iface;
   }
   close(query);
   fclose(file);

@@ -21,16 +21,23 @@ struct NetInterface : DatagramPort {
   void discardKey() override;
 };
 
+// The installer owns its machine and takes every card over: brought up, promiscuous. A server
+// on someone's host shares the cards: it uses those that are up and leaves their flags alone.
+enum class InterfaceUse { TakeOver, Share };
+
 // Builds the list of usable interfaces in the order of /proc/net/dev and stores their number in
-// `count`. Null (count 0) when the kernel's list or the hardware-address query is unavailable.
-// The caller frees the list with freeInterfaces.
-NetInterface** listInterfaces(unsigned& count);
+// `count`; shared, a card that is down is passed over. Null (count 0) when the kernel's list or
+// the hardware-address query is unavailable. The caller frees the list with freeInterfaces.
+NetInterface** listInterfaces(unsigned& count, InterfaceUse use = InterfaceUse::TakeOver);
 void freeInterfaces(NetInterface** list, unsigned count);
-// The one interface `name`, opened as listInterfaces opens each; null when it has no Ethernet
-// address or cannot be opened. Freed with closeInterface and delete.
-NetInterface* openInterface(const char* name);
-// Opens the interface's socket on device `name` and brings the device up; false on any failure.
-bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port);
+// The one interface `name`, opened as listInterfaces opens each (shared, it is brought up if it
+// is down, since it was asked for); null when it has no Ethernet address or cannot be opened.
+// Freed with closeInterface and delete.
+NetInterface* openInterface(const char* name, InterfaceUse use = InterfaceUse::TakeOver);
+// Opens the interface's socket on device `name` and brings the device up (taken over, also
+// promiscuous); false on any failure.
+bool openInterfaceSocket(NetInterface& iface, const char* name, uint16_t port,
+                         InterfaceUse use = InterfaceUse::TakeOver);
 void closeInterface(NetInterface& iface);
 // The interface name of one /proc/net/dev line (the first word up to its colon) into `name`
 // (16 bytes); false for a line without one.

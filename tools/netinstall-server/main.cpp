@@ -42,6 +42,7 @@ const char kUsageText[] =
     "                         [--keep-config |\n"
     "                         --address A.B.C.D/PREFIX [--gateway A.B.C.D] [--baud N]]\n"
     "                         [--timeout SECONDS] PACKAGE.qpk|DIRECTORY...\n"
+    "It listens on every interface that is up, or on the one named (brought up if need be).\n"
     "On a terminal without --router the routers found are listed to choose from ('p', 'n' or\n"
     "the arrow keys, Enter; 'q' leaves); otherwise the first router found is installed.\n"
     "Without --keep-config or --address the settings are asked on the terminal; a setting left\n"
@@ -220,7 +221,7 @@ const char* rootHint(int error) {
 
 // Opens only the interface `name` into the server, in place of the list of every interface.
 bool openOneInterface(InstallServer& server, const char* name) {
-  NetInterface* iface = openInterface(name);
+  NetInterface* iface = openInterface(name, InterfaceUse::Share);
   if (!iface) return false;
   server.interfaces = new NetInterface*[1];
   server.interfaces[0] = iface;
@@ -367,11 +368,14 @@ int main(int argc, char** argv) {
       return kNotInstalled;
     }
   } else {
-    makeInstallServer(server);
+    // This host's cards are shared with everything else on it: only those up are used.
+    server.interfaces = listInterfaces(server.interfaceCount, InterfaceUse::Share);
   }
   if (server.interfaceCount == 0) {
-    printf("no Ethernet interface can be used for the installation%s\n",
-           rootHint(geteuid() == 0 ? 0 : EPERM));
+    printf(
+        "no Ethernet interface that is up can be used for the installation; name one with "
+        "--interface%s\n",
+        rootHint(geteuid() == 0 ? 0 : EPERM));
     freeInstallServer(server);
     return kNotInstalled;
   }

@@ -57,8 +57,10 @@ class NetInstall : public ::testing::Test {
                     "default; do echo 1 >/proc/sys/net/ipv6/conf/$f/disable_ipv6; done'"),
                 0);
     }
+    // The server's side is up, as a host's card would be: the server uses what is up.
     ASSERT_EQ(run("ip link add name tvxr address 02:00:00:00:00:01 netns " + router +
-                  " type veth peer name tvxs address 02:00:00:00:00:02 netns " + server),
+                  " type veth peer name tvxs address 02:00:00:00:00:02 netns " + server +
+                  " && ip -n " + server + " link set tvxs up"),
               0);
     ASSERT_TRUE(stageClient(stage, disk));
     for (std::string name : {"p1", "p2"}) ASSERT_TRUE(addPackage(name, name + "\n"));
@@ -255,7 +257,8 @@ TEST_F(NetInstall, lossyLinkStillInstallsEveryByte) {
                    1);
   ASSERT_TRUE(link.running());
   ASSERT_TRUE(addPackage("big", noise(256 << 10)));
-  EXPECT_EQ(installOnce("--address 10.1.2.3/24 --timeout 60", {"p2", "big", "p1"}), 0)
+  EXPECT_EQ(installOnce("--interface tvxs --address 10.1.2.3/24 --timeout 60", {"p2", "big", "p1"}),
+            0)
       << serverOut << routerOut;
   EXPECT_EQ(finalLine(), kInstalled);
   EXPECT_EQ(debugfs("cat /opt/p1") + debugfs("cat /opt/p2"), "p1\np2\n") << routerOut;

@@ -1,9 +1,13 @@
 // The real interface list and sockets in a private network namespace (root): only loopback
-// gives an empty list; a veth pair then gives two interfaces whose broadcasts reach each other
-// and not themselves.
+// gives an empty list; a veth pair is passed over while down when the cards are shared, and
+// then gives two interfaces whose broadcasts reach each other and not themselves.
 #include <gtest/gtest.h>
+#include <net/if.h>
 #include <sched.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +15,15 @@
 #include "netinstall/protocol.h"
 
 namespace {
+
+short flagsOf(const char* name) {
+  int query = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq request = {};
+  snprintf(request.ifr_name, sizeof request.ifr_name, "%s", name);
+  short flags = ioctl(query, SIOCGIFFLAGS, &request) == 0 ? request.ifr_flags : -1;
+  close(query);
+  return flags;
+}
 
 // In a fresh network namespace; the child's exit status names the first check that failed.
 int loopbackThenVethPair() {
@@ -20,8 +33,16 @@ int loopbackThenVethPair() {
   if (!list || count != 0 || interfaceMacText(list, count, 0)) return 1;
   freeInterfaces(list, count);
   if (system("ip link add n0 type veth peer name n1") != 0) return 10;
+  // Shared, a card that is down is left down, and one that is up is not made promiscuous.
+  list = listInterfaces(count, InterfaceUse::Share);
+  freeInterfaces(list, count);
+  if (count != 0 || (flagsOf("n0") & IFF_UP)) return 20;
+  if (system("ip link set n1 up") != 0) return 21;
+  list = listInterfaces(count, InterfaceUse::Share);
+  freeInterfaces(list, count);
+  if (count != 1 || (flagsOf("n1") & IFF_PROMISC) || (flagsOf("n0") & IFF_UP)) return 22;
   list = listInterfaces(count);
-  if (!list || count != 2) return 11;
+  if (!list || count != 2 || !(flagsOf("n0") & IFF_PROMISC)) return 11;
   LinkState client, server;
   PacketBuffer packet;
   char label[32] = "";
@@ -39,7 +60,7 @@ int loopbackThenVethPair() {
   return result || strcmp(label, "veth") == 0 ? result : 14;
 }
 
-TEST(NetInterface, loopbackOnlyGivesAnEmptyListAndAVethPairCarriesAnAnnouncementOneWay) {
+TEST(NetInterface, listsSharedOrTakenOverCardsAndCarriesAnAnnouncementOneWay) {
   pid_t child = fork();
   if (child == 0) _exit(loopbackThenVethPair());
   int status = 0;
