@@ -87,6 +87,22 @@ bool parseFileMessage(FileReceiver& r, int length) {
   return true;
 }
 
+// Waits up to 30 s for the server's next sequenced message with a payload and returns its
+// length, or -1. A repeat of the last one (our acknowledgement was lost) is acknowledged again;
+// a late copy of an acknowledgement (the server's STRT acknowledgements) is passed over.
+int receiveNextMessage(FileReceiver& r) {
+  int64_t deadline = deadlineAfter(kReceiverWaitMs);
+  for (;;) {
+    int n = r.port->receive(r.packet.bytes, kPacketSize, 1000);
+    if (n >= 0 && acceptMessage(*r.link, r.packet, n)) {
+      if (readHeader(r.packet).payloadLength) return n;
+    } else if (n >= 0 && isRepeat(*r.link, r.packet, n)) {
+      sendAck(*r.port, *r.link);
+    }
+    if (msUntil(deadline) == 0) return -1;
+  }
+}
+
 }  // namespace
 
 void retryAnswered(RetryTimer& timer) {
@@ -199,19 +215,10 @@ bool receiveFileHeader(FileReceiver& r) {
   r.chunkLength = 0;
   r.delivered = 0;
   r.chunkPosition = 0;
-  int64_t deadline = deadlineAfter(kReceiverWaitMs);
-  int n;
-  for (;;) {
-    if (r.pending) {  // taken already as the reply to STRT
-      n = r.pending;
-      r.pending = 0;
-      break;
-    }
-    n = r.port->receive(r.packet.bytes, kPacketSize, 1000);
-    if (n >= 0 && acceptMessage(*r.link, r.packet, n) && readHeader(r.packet).payloadLength) break;
-    if (n >= 0 && isRepeat(*r.link, r.packet, n)) sendAck(*r.port, *r.link);
-    if (msUntil(deadline) == 0) return false;
-  }
+  int n = r.pending;  // taken already as the reply to STRT, or 0
+  r.pending = 0;
+  if (n == 0) n = receiveNextMessage(r);
+  if (n < 0) return false;
   if (readHeader(r.packet).kind != KindCommand || !parseFileMessage(r, n)) return false;
   sendAck(*r.port, *r.link);
   return true;
@@ -230,18 +237,7 @@ int readFileData(FileReceiver& r, uint8_t* buffer, int max) {
   int count = 0;
   while (r.delivered < r.size) {
     if (r.chunkPosition == r.chunkLength) {
-      int64_t start = platform().nowMs();
-      for (;;) {
-        int n = r.port->receive(r.packet.bytes, kPacketSize, 1000);
-        // A late copy of an acknowledgement (the server's STRT acknowledgements) is no data
-        // message: it is passed over rather than ending the file.
-        if (n >= 0 && acceptMessage(*r.link, r.packet, n)) {
-          if (readHeader(r.packet).payloadLength) break;
-        } else if (n >= 0 && isRepeat(*r.link, r.packet, n)) {
-          sendAck(*r.port, *r.link);
-        }
-        if (platform().nowMs() - start > kReceiverWaitMs) return -1;
-      }
+      if (receiveNextMessage(r) < 0) return -1;
       MessageHeader h = readHeader(r.packet);
       if (h.kind != KindData) return -1;
       r.chunkLength = h.payloadLength;

@@ -215,8 +215,8 @@ bool orderPackages(const std::vector<std::string>& files, std::list<PackageFile*
 }
 
 // The sockets bind to a device and bring it up, which only root may do.
-const char* rootHint(int error) {
-  return error == EPERM || error == EACCES ? " (run it as root)" : "";
+const char* rootHint() {
+  return geteuid() == 0 ? "" : " (run it as root)";
 }
 
 // Opens only the interface `name` into the server, in place of the list of every interface.
@@ -364,7 +364,7 @@ int main(int argc, char** argv) {
     if (!openOneInterface(server, options.interface)) {
       int error = errno;
       printf("interface %s cannot be used for the installation: %s%s\n", options.interface,
-             error ? strerror(error) : "it has no Ethernet address", rootHint(error));
+             error ? strerror(error) : "it has no Ethernet address", rootHint());
       return kNotInstalled;
     }
   } else {
@@ -375,7 +375,7 @@ int main(int argc, char** argv) {
     printf(
         "no Ethernet interface that is up can be used for the installation; name one with "
         "--interface%s\n",
-        rootHint(geteuid() == 0 ? 0 : EPERM));
+        rootHint());
     freeInstallServer(server);
     return kNotInstalled;
   }
